@@ -1,0 +1,191 @@
+// Serial ports on Linux. The settings go through the kernel's termios2 interface so that
+// every rate works, also those without a Bxxx constant (14400, 148874): BOTHER with the
+// exact rate in c_ispeed/c_ospeed. <termios.h> clashes with the kernel's definitions and is
+// not included; the few calls it would offer are the ioctls it wraps.
+#include <asm/termios.h>  // the kernel termios2 interface and TIOCM_* line bits
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/serial_device.h"
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+
+namespace movrand {
+namespace {
+
+bool configure(int fd, std::uint32_t baud, Parity parity) {
+  termios2 tio{};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+  tio.c_iflag = 0;  // raw: no break, parity marking, CR/LF mapping or software flow control
+  tio.c_oflag = 0;
+  tio.c_lflag = 0;
+  tio.c_cflag = CS8 | CREAD | CLOCAL | BOTHER;  // 8 data bits, 1 stop bit, no CRTSCTS
+  if (parity == Parity::Odd) tio.c_cflag |= PARENB | PARODD;
+  tio.c_ispeed = baud;
+  tio.c_ospeed = baud;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+class LinuxSerialDevice final : public SerialDevice {
+ public:
+  LinuxSerialDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  ~LinuxSerialDevice() override {
+    close();
+    ::close(wakeFd_);
+  }
+
+  bool setBaud(std::uint32_t baud) override {
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0) return false;
+    termios2 tio{};
+    if (ioctl(fd_, TCGETS2, &tio) != 0) return false;
+    tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));  // input rate follows the output rate
+    tio.c_cflag |= BOTHER;
+    tio.c_ispeed = baud;
+    tio.c_ospeed = baud;
+    ioctl(fd_, TCSETS2, &tio);  // TCSETS2 applies at once and flushes nothing
+    return true;
+  }
+
+  std::size_t write(std::span<const std::uint8_t> bytes) override {
+    const int fd = currentFd();
+    if (fd < 0) return 0;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) {
+        // The output queue is full: sleep until it drains or the port is closed.
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+        continue;
+      }
+      break;
+    }
+    // Like tcdrain: return when the bytes have left the port, not when the queue took them.
+    while (ioctl(fd, TCSBRK, 1) != 0 && errno == EINTR) {
+    }
+    return done;
+  }
+
+  WaitResult wait() override {
+    for (;;) {
+      int fd;
+      bool failed;
+      {
+        std::lock_guard lock(mutex_);
+        if (fd_ < 0) return WaitResult::Closed;
+        fd = fd_;
+        failed = failed_;
+      }
+      // A device that has gone is reported once; after that only `close` ends the wait, so a
+      // reader of an unplugged adapter sleeps instead of spinning.
+      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
+      const int n = poll(fds, failed ? 1 : 2, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return markFailed();
+      }
+      {
+        std::lock_guard lock(mutex_);
+        if (fd_ < 0) return WaitResult::Closed;
+      }
+      if (failed) continue;
+      if (fds[1].revents & POLLIN) return WaitResult::Data;
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return markFailed();
+    }
+  }
+
+  std::size_t read(std::span<std::uint8_t> into) override {
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0 || into.empty()) return 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, into.data(), into.size());
+      if (n > 0) return static_cast<std::size_t>(n);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return 0;
+      failed_ = true;  // end of file or EIO: the line has hung up
+      return 0;
+    }
+  }
+
+  void close() override {
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0) return;
+    ::close(fd_);  // releases the exclusive lock with the descriptor
+    fd_ = -1;
+    const std::uint64_t one = 1;
+    // The wake-up descriptor stays readable from now on, so every later poll returns at once.
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  }
+
+ private:
+  int currentFd() {
+    std::lock_guard lock(mutex_);
+    return fd_;
+  }
+  WaitResult markFailed() {
+    std::lock_guard lock(mutex_);
+    failed_ = true;
+    return WaitResult::Failed;
+  }
+
+  std::mutex mutex_;
+  int fd_;
+  const int wakeFd_;
+  bool failed_ = false;
+};
+
+class LinuxSerialDriver final : public SerialDriver {
+ public:
+  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
+                                     Parity parity) override {
+    if (name.empty() || baud == 0 || name.find("..") != std::string_view::npos ||
+        name.find('\0') != std::string_view::npos || name.front() == '/') {
+      return nullptr;
+    }
+    const std::string path = "/dev/" + std::string(name);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    // TIOCEXCL keeps other programs out but not root; the lock also covers root and, unlike
+    // TIOCEXCL, a second open by this same program.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
+        !configure(fd, baud, parity)) {
+      ::close(fd);
+      return nullptr;
+    }
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);  // pseudo-terminals and some adapters have no modem lines
+    ioctl(fd, TCFLSH, TCIOFLUSH);
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<LinuxSerialDevice>(fd, wakeFd);
+  }
+};
+
+}  // namespace
+
+SerialDriver& systemSerialDriver() {
+  static LinuxSerialDriver driver;
+  return driver;
+}
+
+}  // namespace movrand

@@ -1,0 +1,73 @@
+// The serial device as the serial link needs it, one implementation per operating system
+// (posix/, win32/) and one in the tests (the in-process simulated module).
+//
+// A SerialDevice is one open port. The main thread writes and changes the rate; one reader
+// thread waits for input and reads what is queued; `close` may come from the main thread at
+// any time and wakes a waiting reader at once. Each open port is its own object, so a reader
+// that is still winding down after a close never touches a port opened after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace movrand {
+
+// The parity codes that callers pass, as the platform numbers them.
+enum class Parity : std::uint8_t {
+  None = 0,  // NMEA links
+  Odd = 1,   // BINR links
+};
+
+enum class WaitResult {
+  Data,       // bytes are queued
+  LineError,  // a framing, overrun or parity error was seen (and cleared)
+  Closed,     // `close` was called
+  Failed,     // the device is gone or the wait itself failed
+};
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Main thread. Changes the rate without touching the queues; false when the current
+  // settings cannot be read (for example after `close`).
+  virtual bool setBaud(std::uint32_t baud) = 0;
+  // Main thread. Writes all of `bytes` and returns when they have left the port; the result
+  // is the count written (0 when the port is closed or the write failed).
+  virtual std::size_t write(std::span<const std::uint8_t> bytes) = 0;
+  // Reader thread. Blocks until input is queued, a line error, `close`, or a failure.
+  virtual WaitResult wait() = 0;
+  // Reader thread. Reads at most `into.size()` of the bytes queued now, without blocking.
+  virtual std::size_t read(std::span<std::uint8_t> into) = 0;
+  // Any thread, idempotent. Releases the port at once and wakes a waiting reader.
+  virtual void close() = 0;
+
+  // A device that delivers its input on the main thread by itself (the in-process simulated
+  // module on the virtual clock) takes `sink` here and returns true; the serial link then
+  // starts no reader thread for it.
+  using Sink = std::function<void(std::span<const std::uint8_t>)>;
+  virtual bool deliverOnMainThread(Sink sink) {
+    (void)sink;
+    return false;
+  }
+};
+
+// Opens ports. The system's driver is `systemSerialDriver()`; tests substitute their own.
+class SerialDriver {
+ public:
+  virtual ~SerialDriver() = default;
+  // Opens `name` (the bare port name, as the port list shows it) exclusively at `baud` and
+  // `parity`: 8 data bits, 1 stop bit, no flow control, DTR and RTS off, queues emptied.
+  // Null when the port does not exist, is held by another program, or refuses the settings.
+  virtual std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
+                                             Parity parity) = 0;
+};
+
+SerialDriver& systemSerialDriver();
+
+}  // namespace movrand
