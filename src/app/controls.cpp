@@ -1,0 +1,44 @@
+#include "app/controls.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace movrand {
+namespace {
+
+bool lessIgnoringCase(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+}  // namespace
+
+void ComboBox::clearItems() {
+  items_.clear();
+  itemIndex_ = -1;
+  changed();
+}
+
+int ComboBox::addItem(std::string text) {
+  auto at = items_.end();
+  if (sorted_) at = std::upper_bound(items_.begin(), items_.end(), text, lessIgnoringCase);
+  const int index = static_cast<int>(at - items_.begin());
+  items_.insert(at, std::move(text));
+  // The selection stays on the same item when one is inserted before it.
+  if (itemIndex_ >= index) ++itemIndex_;
+  changed();
+  return index;
+}
+
+void ComboBox::setItemIndex(int index) {
+  if (index < 0 || index >= static_cast<int>(items_.size())) index = -1;
+  assign(itemIndex_, index);
+}
+
+std::string ComboBox::text() const {
+  return itemIndex_ < 0 ? std::string() : items_[static_cast<std::size_t>(itemIndex_)];
+}
+
+}  // namespace movrand

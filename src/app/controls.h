@@ -1,0 +1,164 @@
+// Control models: the state of each window component that the procedures read and write.
+//
+// A window is a plain object whose members are these models, named as the components are
+// (`SpeedButtonSynch`, `BaudComboBox`, `Memo1` ...). The procedures work on the models only;
+// a view (the Qt windows, the headless front end, a test) follows them through one change
+// listener per control and feeds user actions back through the handlers. Main thread only.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace movrand {
+
+class Control {
+ public:
+  virtual ~Control() = default;
+
+  bool enabled() const { return enabled_; }
+  void setEnabled(bool on) { assign(enabled_, on); }
+  bool visible() const { return visible_; }
+  void setVisible(bool on) { assign(visible_, on); }
+  // The tooltip.
+  const std::string& hint() const { return hint_; }
+  void setHint(std::string text) { assign(hint_, std::move(text)); }
+
+  // The view's listener: called after any property of this control changed.
+  void setListener(std::function<void()> listener) { listener_ = std::move(listener); }
+
+ protected:
+  template <typename T, typename U>
+  void assign(T& field, U&& value) {
+    if (field == value) return;
+    field = std::forward<U>(value);
+    changed();
+  }
+  void changed() {
+    if (listener_) listener_();
+  }
+
+ private:
+  bool enabled_ = true;
+  bool visible_ = true;
+  std::string hint_;
+  std::function<void()> listener_;
+};
+
+// A label, a button or a check box: something with a caption.
+class CaptionControl : public Control {
+ public:
+  const std::string& caption() const { return caption_; }
+  void setCaption(std::string text) { assign(caption_, std::move(text)); }
+
+ private:
+  std::string caption_;
+};
+
+class Label : public CaptionControl {};
+
+// A push button (flat speed button or bitmap button). The view calls `click()`.
+class Button : public CaptionControl {
+ public:
+  std::function<void()> onClick;
+  void click() {
+    if (enabled() && onClick) onClick();
+  }
+};
+
+class CheckBox : public CaptionControl {
+ public:
+  bool checked() const { return checked_; }
+  void setChecked(bool on) { assign(checked_, on); }
+  std::function<void()> onClick;
+  // The user toggled the box.
+  void click() {
+    if (!enabled()) return;
+    setChecked(!checked_);
+    if (onClick) onClick();
+  }
+
+ private:
+  bool checked_ = false;
+};
+
+// A single-line text box.
+class Edit : public Control {
+ public:
+  const std::string& text() const { return text_; }
+  void setText(std::string text) { assign(text_, std::move(text)); }
+
+ private:
+  std::string text_;
+};
+
+// A drop-down list. `itemIndex` is -1 when nothing is selected.
+class ComboBox : public Control {
+ public:
+  const std::vector<std::string>& items() const { return items_; }
+  void clearItems();
+  // Adds an item at the end, or at its place without regard to case when the list is sorted;
+  // returns its index.
+  int addItem(std::string text);
+  bool sorted() const { return sorted_; }
+  void setSorted(bool on) { sorted_ = on; }
+
+  int itemIndex() const { return itemIndex_; }
+  // An index outside the list selects nothing.
+  void setItemIndex(int index);
+  // The selected item's text, empty when nothing is selected.
+  std::string text() const;
+
+  int dropDownCount() const { return dropDownCount_; }
+  void setDropDownCount(int rows) { assign(dropDownCount_, rows); }
+  int dropDownWidth() const { return dropDownWidth_; }
+  void setDropDownWidth(int pixels) { assign(dropDownWidth_, pixels); }
+
+  // The user picked an item (the view has set the index first).
+  std::function<void()> onChange;
+  // The list is about to open; runs before it shows.
+  std::function<void()> onDropDown;
+  void userSelect(int index) {
+    setItemIndex(index);
+    if (onChange) onChange();
+  }
+  void dropDown() {
+    if (onDropDown) onDropDown();
+  }
+
+ private:
+  std::vector<std::string> items_;
+  int itemIndex_ = -1;
+  bool sorted_ = false;
+  int dropDownCount_ = 8;
+  int dropDownWidth_ = 0;
+};
+
+// The multi-line log pane.
+class Memo : public Control {
+ public:
+  const std::vector<std::string>& lines() const { return lines_; }
+  void add(std::string line) {
+    lines_.push_back(std::move(line));
+    changed();
+  }
+  // Rewrites the last line in place (adds one when the pane is empty).
+  void setLastLine(std::string line) {
+    if (lines_.empty()) {
+      lines_.push_back(std::move(line));
+    } else {
+      lines_.back() = std::move(line);
+    }
+    changed();
+  }
+  void clear() {
+    lines_.clear();
+    changed();
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+}  // namespace movrand
