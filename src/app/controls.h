@@ -56,7 +56,29 @@ class CaptionControl : public Control {
   std::string caption_;
 };
 
-class Label : public CaptionControl {};
+// A one-line text label. Its place is kept only where a procedure sets it (the dialogs centre
+// their labels on every showing); otherwise the view's layout decides and these stay -1.
+class Label : public CaptionControl {
+ public:
+  int left() const { return left_; }
+  int top() const { return top_; }
+  int width() const { return width_; }
+  void setBounds(int left, int top, int width) {
+    if (left_ == left && top_ == top && width_ == width) return;
+    left_ = left;
+    top_ = top;
+    width_ = width;
+    changed();
+  }
+  bool centred() const { return centred_; }
+  void setCentred(bool on) { assign(centred_, on); }
+
+ private:
+  int left_ = -1;
+  int top_ = -1;
+  int width_ = -1;
+  bool centred_ = false;
+};
 
 // A push button (flat speed button or bitmap button). The view calls `click()`.
 class Button : public CaptionControl {
@@ -65,6 +87,12 @@ class Button : public CaptionControl {
   void click() {
     if (enabled() && onClick) onClick();
   }
+  // A number the procedures keep with the button (not shown).
+  int tag() const { return tag_; }
+  void setTag(int tag) { tag_ = tag; }
+
+ private:
+  int tag_ = 0;
 };
 
 class CheckBox : public CaptionControl {

@@ -115,6 +115,8 @@ bool SetPortBaud(std::uint32_t baudRate) {
   return s.PortHandle && s.PortHandle->setBaud(baudRate);
 }
 
-bool PortIsOpen() { return state().PortHandle != nullptr; }
+bool PortIsOpen() {
+  return state().PortHandle != nullptr;
+}
 
 }  // namespace movrand

@@ -37,7 +37,9 @@ void ReadThread::Terminate() {
   shared_->handled.notify_all();
 }
 
-bool ReadThread::Finished() const { return shared_->finished; }
+bool ReadThread::Finished() const {
+  return shared_->finished;
+}
 
 void ReadThread::handOff(void (*work)(Shared&, int), int length) {
   std::uint64_t ticket;
@@ -102,6 +104,8 @@ void ReadThread::Execute() {
         break;
     }
   }
+  // Let the port go now: a hand-off still queued on the main thread keeps only the buffer.
+  s.device.reset();
   s.finished = true;
 }
 

@@ -11,7 +11,9 @@ void EventLoop::fire(Timer& timer) {
 
 Timer::Timer(EventLoop& loop, Milliseconds interval) : loop_(loop), interval_(interval) {}
 
-Timer::~Timer() { loop_.disarm(*this); }
+Timer::~Timer() {
+  loop_.disarm(*this);
+}
 
 void Timer::setEnabled(bool enabled) {
   if (enabled == enabled_) return;  // a running timer keeps its period

@@ -10,7 +10,9 @@ struct QueuedEventLoop::Hand {
 
 QueuedEventLoop::QueuedEventLoop() : mainThread_(std::this_thread::get_id()) {}
 
-QueuedEventLoop::~QueuedEventLoop() { stop(); }
+QueuedEventLoop::~QueuedEventLoop() {
+  stop();
+}
 
 void QueuedEventLoop::post(std::function<void()> work) {
   {
@@ -71,7 +73,9 @@ void QueuedEventLoop::arm(Timer& timer, Milliseconds after) {
   armed_[&timer] = {now() + after, armOrder_++};
 }
 
-void QueuedEventLoop::disarm(Timer& timer) { armed_.erase(&timer); }
+void QueuedEventLoop::disarm(Timer& timer) {
+  armed_.erase(&timer);
+}
 
 std::optional<Milliseconds> QueuedEventLoop::nextDue() const {
   std::optional<Milliseconds> earliest;

@@ -20,7 +20,9 @@ class StdEventLoop : public QueuedEventLoop {
   // Runs until `done()` holds or `limit` has passed; returns the final value of `done()`.
   bool runUntil(const std::function<bool()>& done, Milliseconds limit);
   // Runs for `span` of real time.
-  void runFor(Milliseconds span) { runUntil([] { return false; }, span); }
+  void runFor(Milliseconds span) {
+    runUntil([] { return false; }, span);
+  }
 
  private:
   // One pass: posted work, due timers, then sleep until the next due time, new work,

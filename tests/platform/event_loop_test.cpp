@@ -17,7 +17,9 @@ struct Recorder {
   VirtualEventLoop& loop;
   std::vector<std::string> ticks;
   void attach(Timer& timer, const std::string& name) {
-    timer.onTimer = [this, name] { ticks.push_back(name + "@" + std::to_string(loop.now().count())); };
+    timer.onTimer = [this, name] {
+      ticks.push_back(name + "@" + std::to_string(loop.now().count()));
+    };
   }
 };
 
@@ -31,8 +33,7 @@ TEST(VirtualEventLoop, FiresDueTimersInTimeOrderAndKeepsThePeriod) {
   slow.setEnabled(true);
   fast.setEnabled(true);
   loop.advance(1000ms);
-  EXPECT_EQ(rec.ticks,
-            (std::vector<std::string>{"fast@300", "fast@600", "fast@900", "slow@1000"}));
+  EXPECT_EQ(rec.ticks, (std::vector<std::string>{"fast@300", "fast@600", "fast@900", "slow@1000"}));
   EXPECT_EQ(loop.now(), 1000ms);
 }
 
@@ -136,8 +137,7 @@ TEST(VirtualEventLoop, PostedWorkRunsBeforeTimeMovesAndWorkFromOtherThreadsArriv
   std::thread other([&] { loop.post([&] { order.push_back("from thread"); }); });
   other.join();
   loop.advance(10ms);
-  EXPECT_EQ(order,
-            (std::vector<std::string>{"posted", "from thread", "tick", "posted by tick"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"posted", "from thread", "tick", "posted by tick"}));
 }
 
 TEST(VirtualEventLoop, InvokeFromAnotherThreadWaitsUntilTheMainThreadRanIt) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -90,20 +91,31 @@ class LinuxSerialDevice final : public SerialDevice {
       {
         std::lock_guard lock(mutex_);
         if (fd_ < 0) return WaitResult::Closed;
+        if (failed_ && !failureReported_) {  // a read found the hang-up
+          failureReported_ = true;
+          return WaitResult::Failed;
+        }
         fd = fd_;
         failed = failed_;
+        inPoll_ = true;
       }
       // A device that has gone is reported once; after that only `close` ends the wait, so a
       // reader of an unplugged adapter sleeps instead of spinning.
       pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
       const int n = poll(fds, failed ? 1 : 2, -1);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return markFailed();
+      const int pollErrno = errno;
+      {
+        std::lock_guard lock(mutex_);
+        inPoll_ = false;
       }
+      leftPoll_.notify_all();
       {
         std::lock_guard lock(mutex_);
         if (fd_ < 0) return WaitResult::Closed;
+      }
+      if (n < 0) {
+        if (pollErrno == EINTR) continue;
+        return markFailed();
       }
       if (failed) continue;
       if (fds[1].revents & POLLIN) return WaitResult::Data;
@@ -125,13 +137,17 @@ class LinuxSerialDevice final : public SerialDevice {
   }
 
   void close() override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (fd_ < 0) return;
-    ::close(fd_);  // releases the exclusive lock with the descriptor
-    fd_ = -1;
     const std::uint64_t one = 1;
     // The wake-up descriptor stays readable from now on, so every later poll returns at once.
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    // A poll in progress holds the open file, and with it the exclusive lock, after close();
+    // the automatic search reopens the port at once, so let the reader leave its poll first.
+    // It only takes the wake-up above.
+    leftPoll_.wait(lock, [&] { return !inPoll_; });
+    ::close(fd_);  // releases the exclusive lock with the descriptor
+    fd_ = -1;
   }
 
  private:
@@ -142,6 +158,7 @@ class LinuxSerialDevice final : public SerialDevice {
   WaitResult markFailed() {
     std::lock_guard lock(mutex_);
     failed_ = true;
+    failureReported_ = true;
     return WaitResult::Failed;
   }
 
@@ -149,6 +166,9 @@ class LinuxSerialDevice final : public SerialDevice {
   int fd_;
   const int wakeFd_;
   bool failed_ = false;
+  bool failureReported_ = false;
+  bool inPoll_ = false;
+  std::condition_variable leftPoll_;
 };
 
 class LinuxSerialDriver final : public SerialDriver {
