@@ -50,13 +50,21 @@ void ReadThread::handOff(void (*work)(Shared&, int), int length) {
   // The closure keeps the shared state (and with it the buffer) alive even if this thread
   // has ended by the time the main thread gets to it.
   shared_->loop.post([shared = shared_, work, length, ticket] {
+    // Releases the reader however the handler ends: an error raised while a chunk is handled
+    // goes on to the loop's error report, and the reader keeps receiving.
+    struct Release {
+      Shared& s;
+      std::uint64_t ticket;
+      ~Release() {
+        {
+          std::lock_guard lock(s.mutex);
+          s.handedIn = ticket;
+        }
+        s.handled.notify_all();
+      }
+    } release{*shared, ticket};
     // The terminated flag is only set on the main thread, so this test cannot race.
     if (!shared->terminated) work(*shared, length);
-    {
-      std::lock_guard lock(shared->mutex);
-      shared->handedIn = ticket;
-    }
-    shared->handled.notify_all();
   });
   std::unique_lock lock(shared_->mutex);
   shared_->handled.wait(lock, [&] { return shared_->handedIn >= ticket || shared_->terminated; });

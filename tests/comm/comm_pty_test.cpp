@@ -182,5 +182,19 @@ TEST_F(CommOverPty, AVanishedDeviceIsReportedOnceAndTheReaderGoesQuiet) {
   EXPECT_TRUE(threadsBackTo(threads - 1));
 }
 
+TEST_F(CommOverPty, AnErrorWhileAChunkIsHandledDoesNotStopTheReader) {
+  CommHandlers handlers;
+  int calls = 0;
+  handlers.dataReceived = [&](const std::uint8_t*, int) {
+    if (++calls == 1) throw std::runtime_error("handler failed");
+  };
+  CommAttach(loop, systemSerialDriver(), handlers);
+  ASSERT_TRUE(OpenPort(pty.portName(), 115200, 0));
+  pty.writeAll({'a'});
+  EXPECT_THROW(loop.runUntil([&] { return calls == 1; }, 5000ms), std::runtime_error);
+  pty.writeAll({'b'});
+  EXPECT_TRUE(loop.runUntil([&] { return calls == 2; }, 5000ms));
+}
+
 }  // namespace
 }  // namespace movrand

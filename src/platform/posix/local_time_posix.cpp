@@ -1,4 +1,5 @@
 #include <ctime>
+#include <iomanip>
 #include <locale>
 #include <sstream>
 #include <stdexcept>

@@ -1,0 +1,207 @@
+#include "app/main_form.h"
+
+#include <utility>
+
+namespace movrand {
+namespace {
+
+constexpr std::string_view kPortItemSeparator = "    -";  // between port name and description
+
+}  // namespace
+
+std::optional<std::string> PortNameOf(std::string_view itemText) {
+  const std::string_view name = itemText.substr(0, itemText.find(' '));
+  if (name.size() > kPortNameMax) return std::nullopt;
+  return std::string(name);
+}
+
+TMainForm::TMainForm(EventLoop& loop, MainFormServices services)
+    : Timer1(loop, kTimer1Interval),
+      TimerSynchNMEA(loop, kTimerSynchNmeaInterval),
+      TimerSynchBINR(loop, kTimerSynchBinrInterval),
+      TimerAutoBaudBinr(loop, kTimerAutoBaudBinrInterval),
+      TimerAutoBaudNmea(loop, kTimerAutoBaudNmeaInterval),
+      TimerProtocol(loop, kTimerProtocolInterval),
+      TimerRestart(loop, kTimerRestartInterval),
+      loop_(loop),
+      services_(std::move(services)) {
+  // The components as laid out, before the constructor proper runs.
+  Caption = "  Movrand v5.12";
+  PortComboBox.setSorted(true);
+  for (const char* item : {"Auto", "BINR", "NMEA"}) ProtocolComboBox.addItem(item);
+  ProtocolComboBox.setItemIndex(0);
+  ProtocolComboBox.setDropDownCount(3);
+  for (const char* item :
+       {"Auto", "230400", "115200", "57600", "38400", "19200", "14400", "9600", "4800"}) {
+    BaudComboBox.addItem(item);
+  }
+  SpeedButtonProgram.setEnabled(false);
+  CheckBox1.setVisible(false);  // shown by the test-mode switch only
+  WireHandlers();
+
+  SetCaptions();
+  FillMessageTable();
+  RxMode = RxMode::Idle;
+  RefreshPortList();
+  LoadSettings();
+  // Whatever the port list or the settings reported is dropped: the window opens with an
+  // empty log pane.
+  Memo1.clear();
+  ProbePending = false;
+  DeviceIdentified = false;
+  NmeaTried = false;
+  LogFile.reset();
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::SetCaptions() {
+  LabelBaud.setCaption("Baud Rate");
+  LabelPort.setCaption("COM port");
+  LabelProtocol.setCaption("Protocol");
+  LabelFile.setCaption("FW File");
+  SpeedButtonOpen.setHint("Open file");
+  SpeedButtonSynch.setCaption("Connect");
+  SpeedButtonSynch.setHint("Synchronize");
+  SpeedButtonProgram.setCaption("Programming");
+  SpeedButtonProgram.setHint("Programming");
+  BitBtn1.setCaption("Close");
+  SpeedButton1.setCaption("Cancel");
+  CheckBox1.setCaption("Show process");
+}
+
+void TMainForm::FillMessageTable() {
+  MessageTable& m = Messages;
+  m.TextPortListFailed = ">>Error: The program can't get PC ports list!";
+  m.TextCurrentVersion = ">>Current FW version: ";
+  m.TextUpgradeFinished = ">>FW upgrade is FINISHED";
+  m.TextDeviceReady = ">>Device is ready for normal operation";
+  m.TextFileSize = ">>File Size ";
+  m.TextLoadingCompleted = ">>Loading completed";
+  m.TextTooManyErrors = ">>Data loading has been canceled because of multiple errors!";
+  m.TextConnect = "Connect";
+  m.TextPortBusy = ">>COM port is busy or not available";
+  m.TextReconnectFailed =
+      ">>Connection with device was lost after reprogramming. Please try connect manually "
+      "before POWER OFF or RESTART!";
+  m.TextLogFileFailed = ">>Can't create log-file";
+  m.TextDisconnect = "Disconnect";
+  m.TextSelectPort = ">>Error: Please select the COM - port!";
+  m.TextPortCloses = ">>COM-port closes";
+  m.TextRate115200 = ">>COM-port baudrate have been changed to 115200 for device programming!";
+  m.TextRate230400 = ">>COM-port baudrate have been changed to 230400 for device programming!";
+  m.TextVersionMismatch = ">>Version of the software does not match the version of the device ";
+  m.TextCantOpenFile = ">>Can't open the file ";
+  m.TextNotResponding = ">>Device is not responding...";
+  m.TextScanning = ">>Scanning...";
+  m.TextDeviceNotFound = ">>Program could not find the device!";
+  m.TextThreadFailed = ">>Error: Can't create thread!";
+  m.TextAborted = ">>The process is aborted";
+  m.TextCancelAdvice =
+      "FW loading procedure canceled\n\n Please wait at least 60 seconds before\n next attempt "
+      "to connect with the device\n Another option is to restart device manually!";
+  m.TextConnecting = ">>Connection...";
+}
+
+void TMainForm::WireHandlers() {
+  PortComboBox.onDropDown = [this] { PortComboBoxDropDown(); };
+  ProtocolComboBox.onChange = [this] { ProtocolComboBoxChange(); };
+  SpeedButtonOpen.onClick = [this] { SpeedButtonOpenClick(); };
+  SpeedButtonSynch.onClick = [this] { SpeedButtonSynchClick(); };
+  SpeedButtonProgram.onClick = [this] { SpeedButtonProgramClick(); };
+  SpeedButton1.onClick = [this] { SpeedButton1Click(); };
+  BitBtn1.onClick = [this] { BitBtn1Click(); };
+  CheckBox1.onClick = [this] { CheckBox1Click(); };
+  Timer1.onTimer = [this] { Timer1Timer(); };
+  TimerSynchNMEA.onTimer = [this] { TimerSynchNMEATimer(); };
+  TimerSynchBINR.onTimer = [this] { TimerSynchBINRTimer(); };
+  TimerAutoBaudBinr.onTimer = [this] { TimerAutoBaudBinrTimer(); };
+  TimerAutoBaudNmea.onTimer = [this] { TimerAutoBaudNmeaTimer(); };
+  TimerProtocol.onTimer = [this] { TimerProtocolTimer(); };
+  TimerRestart.onTimer = [this] { TimerRestartTimer(); };
+}
+
+void TMainForm::LogLine(std::string_view text) {
+  Memo1.add(std::string(text));
+}
+
+void TMainForm::LogTimedLine(std::string_view text) {
+  LogLine(TimeStamp().append(text));
+}
+
+std::string TMainForm::TimeStamp() {
+  return services_.clock.LongTime();
+}
+
+void TMainForm::UpdateProgramButton() {
+  SpeedButtonProgram.setEnabled(DeviceIdentified && !Edit1.text().empty());
+}
+
+void TMainForm::ProtocolComboBoxChange() {
+  // With "Auto" the search finds the rate too, so the rate selector has nothing to say.
+  if (ProtocolComboBox.itemIndex() == 0) {
+    BaudComboBox.setItemIndex(0);
+    BaudComboBox.setEnabled(false);
+  } else {
+    BaudComboBox.setEnabled(true);
+  }
+}
+
+void TMainForm::SpeedButtonOpenClick() {
+  OpenDialog1.InitialDir = services_.programFile.parent_path().string();
+  if (!services_.fileDialog.Execute(OpenDialog1)) return;
+  Edit1.setHint(OpenDialog1.FileName);
+  Edit1.setText("");
+  Edit1.setText(std::filesystem::path(OpenDialog1.FileName).filename().string());
+  UpdateProgramButton();
+}
+
+void TMainForm::PortComboBoxDropDown() {
+  RefreshPortList();
+}
+
+void TMainForm::RefreshPortList() {
+  PortComboBox.clearItems();
+  const std::optional<std::vector<SerialPortEntry>> ports = services_.ports.ListPorts();
+  if (!ports) {
+    LogTimedLine(Messages.TextPortListFailed);
+    return;
+  }
+  PortComboBox.setDropDownCount(static_cast<int>(ports->size()));
+  for (const SerialPortEntry& port : *ports) {
+    std::string item = port.name;
+    item.append(kPortItemSeparator).append(port.description);
+    PortComboBox.addItem(std::move(item));
+  }
+  PortComboBox.setItemIndex(0);
+  PortComboBox.setDropDownWidth(kPortDropDownWidth);
+}
+
+void TMainForm::BitBtn1Click() {
+  if (onCloseRequest) {
+    onCloseRequest();
+  } else {
+    FormClose();
+  }
+}
+
+void TMainForm::FormClose() {
+  SaveSettings();
+}
+
+void TMainForm::LoadSettings() {}  // the settings code fills this
+void TMainForm::SaveSettings() {}  // the settings code fills this
+
+void TMainForm::SpeedButtonSynchClick() {}    // the connection code fills this
+void TMainForm::SpeedButtonProgramClick() {}  // the programming code fills this
+void TMainForm::SpeedButton1Click() {}        // the programming code fills this
+void TMainForm::CheckBox1Click() {}           // the terminal window code fills this
+void TMainForm::Timer1Timer() {}              // the programming code fills this
+void TMainForm::TimerSynchNMEATimer() {}      // the connection code fills this
+void TMainForm::TimerSynchBINRTimer() {}      // the connection code fills this
+void TMainForm::TimerAutoBaudBinrTimer() {}   // the connection code fills this
+void TMainForm::TimerAutoBaudNmeaTimer() {}   // the connection code fills this
+void TMainForm::TimerProtocolTimer() {}       // the connection code fills this
+void TMainForm::TimerRestartTimer() {}        // the connection code fills this
+
+}  // namespace movrand
