@@ -1,0 +1,219 @@
+// The simulated GNSS receiver module: what the host meets at the other end of the line.
+//
+// The module talks NMEA (8N1) or BINR (8O1) at one rate. It answers the version query, the
+// BINR probe and version request, confirms a rate command at the old rate and then switches,
+// and enters its loader on any loader-entry command. The loader asks for an XMODEM-CRC
+// transfer with "C", receives 128-byte blocks strictly, and after EOT writes the image,
+// restarts and reports the new version at the protocol and rate it was powered on with (a
+// rate command is not kept across a restart).
+//
+// The module is strict: bytes sent at another rate or parity than its own are noise; every
+// checksum, CRC, stuffing and block number is checked; each breach is a violation in the
+// events and the summary. It runs on any EventLoop (virtual clock in tests, real time in the
+// pseudo-terminal program) and is attached to a line through three callbacks. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "sim/delay_queue.h"
+#include "sim/line.h"
+#include "sim/report.h"
+#include "sim/wire.h"
+
+namespace movrand::sim {
+
+// The module's timing.
+inline constexpr Milliseconds kAnswerDelay{20};            // end of a query to start of reply
+inline constexpr Milliseconds kStartRequestInterval{300};  // loader: "C" repeats this often
+inline constexpr Milliseconds kBlockAnswerDelay{5};        // end of a block to ACK/NAK
+inline constexpr Milliseconds kBlockByteTimeout{1000};     // a gap this long cuts a block short
+inline constexpr Milliseconds kLineQuietTime{1000};        // after a garbled block: quiet, then NAK
+inline constexpr Milliseconds kBlockWaitTimeout{10000};    // no next block: NAK again
+inline constexpr Milliseconds kLoaderIdleTimeout{60000};   // no block accepted: old firmware again
+inline constexpr Milliseconds kDefaultRestartTime{3000};   // silence after the last ACK
+
+// The flash the loader can fill: as large as the host's image buffer.
+inline constexpr std::size_t kImageCapacity = 1 << 20;
+
+// The rates a rate command may ask for.
+inline constexpr std::uint32_t kSupportedRates[] = {4800,  9600,  14400,  19200,
+                                                    38400, 57600, 115200, 230400};
+
+// Version info of the BINR version reply 0x70: 76 data bytes, texts at 1 and 26.
+inline constexpr std::size_t kVersionInfoSize = 76;
+inline constexpr std::size_t kVersionText1At = 1;
+inline constexpr std::size_t kVersionText2At = 26;
+inline constexpr std::size_t kVersionText1Max = kVersionText2At - kVersionText1At - 1;   // 24
+inline constexpr std::size_t kVersionText2Max = kVersionInfoSize - kVersionText2At - 1;  // 49
+
+// NMEA protocol code of the rate command's last field, BINR protocol code of message 0x0B.
+inline constexpr int kNmeaProtocolCode = 1;
+inline constexpr std::uint8_t kBinrProtocolCode = 4;
+
+struct SimConfig {
+  Protocol protocol = Protocol::Nmea;  // what the module talks at power-on and after restarts
+  std::uint32_t baud = 115200;
+  std::string model = "KAP41";
+  // The fields of the NMEA version reply, before and after a firmware load.
+  std::vector<std::string> versionWords;
+  std::vector<std::string> newVersionWords;
+  // The two texts of the BINR version reply, before and after a firmware load.
+  std::string binrText1, binrText2, newBinrText1, newBinrText2;
+  bool startInLoader = false;
+  std::set<std::int64_t> nakBlocks;  // positions (1-based) whose first arrival is rejected
+  std::int64_t nakForever = 0;       // position always rejected; 0 for none
+  Milliseconds restartTime = kDefaultRestartTime;
+  Milliseconds answerDelay = kAnswerDelay;
+  bool silent = false;
+  BinrEnding binrEnding = BinrEnding::Crc;
+  std::string imageOut;  // where the received image is written; empty for nowhere
+};
+
+// Fills the version texts left empty from the model name: "A1 <model> 0102" (five words
+// for models beginning RTK, RTA or RTM), "0103" after a load; BINR alike.
+void CompleteVersionTexts(SimConfig& config);
+// Why `config` cannot describe a module, or empty when it can.
+std::string CheckConfig(const SimConfig& config);
+
+// True for models whose version reply carries five words.
+bool IsRtkType(std::string_view model);
+// The loader-entry variant ('B', 'C' or 'R') this model expects in `protocol`.
+char ExpectedLoaderVariant(std::string_view model, Protocol protocol);
+
+class SimModule {
+ public:
+  enum class Mode { Off, Running, Loader, Restarting };
+
+  // The bytes the module sends, with the settings it sends them at.
+  using Output = std::function<void(std::span<const std::uint8_t>, LineSettings)>;
+  // The host's settings now, or nothing when the host has no port open.
+  using HostView = std::function<std::optional<LineSettings>()>;
+  // One events line (without the newline).
+  using EventSink = std::function<void(const std::string&)>;
+
+  SimModule(EventLoop& loop, SimConfig config);
+  ~SimModule();
+  SimModule(const SimModule&) = delete;
+  SimModule& operator=(const SimModule&) = delete;
+
+  void setOutput(Output output) { output_ = std::move(output); }
+  void setHostView(HostView view) { hostView_ = std::move(view); }
+  void setEventSink(EventSink sink) { eventSink_ = std::move(sink); }
+
+  // Starts the module: running at its configured protocol and rate, or in the loader.
+  void powerOn();
+
+  // Bytes from the host, sent at `host` settings.
+  void receive(std::span<const std::uint8_t> bytes, LineSettings host);
+  // The line could not bring `bytes`, sent at `sentWith`, to the host (`host` as it was,
+  // nothing when the host had no port open). `reason` replaces the one derived from them.
+  void reportLost(std::span<const std::uint8_t> bytes, LineSettings sentWith,
+                  std::optional<LineSettings> host, std::string_view reason = {});
+
+  Mode mode() const { return mode_; }
+  // The settings the module talks at now (in the loader: those it had at loader entry).
+  LineSettings line() const;
+  Protocol protocol() const { return protocol_; }
+  bool firmwareLoaded() const { return firmwareLoaded_; }
+  // The last complete image received (a multiple of 128 bytes).
+  const std::vector<std::uint8_t>& image() const { return image_; }
+  const SimStats& stats() const { return stats_; }
+
+ private:
+  enum class Phase { AwaitStart, AwaitBlock, InBlock, Answering, Purging };
+
+  struct Event {
+    Event(const char* d, std::string k, std::span<const std::uint8_t> b = {})
+        : dir(d), kind(std::move(k)), bytes(b) {}
+    Event& from(std::optional<LineSettings> h) {
+      host = h;
+      hostKnown = true;
+      return *this;
+    }
+    Event& withNote(std::string n) {
+      note = std::move(n);
+      return *this;
+    }
+
+    const char* dir;  // rx, tx, noise, lost, state
+    std::string kind;
+    std::span<const std::uint8_t> bytes;
+    std::string text;  // when not the bytes
+    std::optional<LineSettings> host;
+    bool hostKnown = false;
+    std::string violation;
+    std::string note;
+    std::int64_t block = -1;
+    std::int64_t position = -1;
+  };
+  void log(const Event& event);
+  void violation(std::string kind, std::span<const std::uint8_t> bytes, std::string note = {});
+  void state(std::string kind, std::string note = {});
+
+  void send(std::vector<std::uint8_t> bytes, std::string kind);
+  void reply(std::vector<std::uint8_t> bytes, std::string kind);
+
+  void handleNmea(const std::string& body, LineSettings host);
+  void handleBinr(std::uint8_t id, const std::vector<std::uint8_t>& data, LineSettings host);
+  void confirmRate(std::vector<std::uint8_t> confirmation, std::string kind, std::uint32_t rate);
+  std::vector<std::uint8_t> nmeaVersionReply() const;
+  std::vector<std::uint8_t> binrVersionReply() const;
+
+  void enterLoader(char variant, bool checkVariant);
+  void loaderByte(std::uint8_t byte, std::size_t& strays);
+  void blockVerdict();
+  void ack(std::string note = {});
+  void nak(std::string note = {});
+  void restartTransfer();
+  void finishTransfer();
+  void beginRestart();
+  void bootUp();
+  void stopLoaderTimers();
+  void resetReceivers();
+  bool writeImageFile();
+
+  EventLoop& loop_;
+  SimConfig config_;
+  Output output_;
+  HostView hostView_;
+  EventSink eventSink_;
+
+  Mode mode_ = Mode::Off;
+  Protocol protocol_;
+  std::uint32_t baud_;
+  bool firmwareLoaded_ = false;
+  SimStats stats_;
+  LineSettings rxHost_;  // the sender's settings of the chunk being handled
+
+  StrictNmeaReceiver nmeaRx_;
+  StrictBinrReceiver binrRx_;
+
+  // Loader state.
+  LineSettings loaderLine_;
+  Phase phase_ = Phase::AwaitStart;
+  std::vector<std::uint8_t> block_;
+  std::size_t overlong_ = 0;
+  bool canPending_ = false;
+  std::vector<std::uint8_t> transfer_;  // data of the blocks accepted so far
+  std::int64_t accepted_ = 0;           // blocks accepted in this transfer
+  std::set<std::int64_t> injected_;     // positions already rejected once on purpose
+  std::vector<std::uint8_t> image_;
+
+  DelayQueue queue_;
+  Timer startRequestTimer_;
+  Timer byteTimer_;
+  Timer quietTimer_;
+  Timer blockWaitTimer_;
+  Timer idleTimer_;
+};
+
+}  // namespace movrand::sim

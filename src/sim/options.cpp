@@ -1,0 +1,319 @@
+#include "sim/options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace movrand::sim {
+namespace {
+
+constexpr std::uint32_t kMaxBaud = 4'000'000;
+constexpr double kMaxSeconds = 86'400.0;  // one day, for --restart-s and --timeout-s
+constexpr std::int64_t kMaxAnswerDelayMs = 10'000;
+constexpr std::int64_t kMaxBlockPosition = 1'000'000;
+constexpr std::size_t kMaxNakBlocks = 1000;
+constexpr std::size_t kMaxArgumentLength = 4096;
+
+bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value) {
+  std::int64_t result = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), result);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  if (result < low || result > high) return false;
+  value = result;
+  return true;
+}
+
+// Plain decimal seconds ("3", "0.5"), to the millisecond.
+bool ParseSeconds(std::string_view text, Milliseconds& value) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
+    return false;
+  }
+  double seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxSeconds) return false;
+  value = Milliseconds{static_cast<std::int64_t>(std::llround(seconds * 1000.0))};
+  return true;
+}
+
+std::vector<std::string> Words(std::string_view text) {
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t start = text.find_first_not_of(' ', at);
+    if (start == std::string_view::npos) break;
+    std::size_t stop = text.find(' ', start);
+    if (stop == std::string_view::npos) stop = text.size();
+    words.emplace_back(text.substr(start, stop - start));
+    at = stop;
+  }
+  return words;
+}
+
+struct Option {
+  const char* name;
+  const char* argument;  // nullptr for a switch
+  const char* help;
+  // Applies the value; returns an error text or empty.
+  std::function<std::string(ProgramOptions&, std::string_view)> apply;
+};
+
+const std::vector<Option>& Table() {
+  static const std::vector<Option> table = {
+      {"--link", "PATH", "also publish the port as a symbolic link PATH, removed at exit",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a path");
+         o.link = v;
+         return std::string();
+       }},
+      {"--protocol", "nmea|binr",
+       "what the module talks at power-on and after each restart (default nmea)",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v == "nmea") {
+           o.config.protocol = Protocol::Nmea;
+         } else if (v == "binr") {
+           o.config.protocol = Protocol::Binr;
+         } else {
+           return std::string("must be nmea or binr");
+         }
+         return std::string();
+       }},
+      {"--baud", "RATE", "its rate at power-on and after each restart (default 115200)",
+       [](ProgramOptions& o, std::string_view v) {
+         std::int64_t rate = 0;
+         if (!ParseInteger(v, 1, kMaxBaud, rate)) {
+           return std::string("must be a rate from 1 to 4000000");
+         }
+         o.config.baud = static_cast<std::uint32_t>(rate);
+         return std::string();
+       }},
+      {"--model", "NAME", "the model word it reports (default KAP41)",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.model = v;
+         return std::string();
+       }},
+      {"--version-words", "\"W1 W2 W3 ...\"",
+       "fields of the NMEA version reply (default \"A1 MODEL 0102\", five words for\n"
+       "models beginning RTK, RTA or RTM)",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.versionWords = Words(v);
+         return std::string();
+       }},
+      {"--new-version-words", "\"W1 W2 W3 ...\"",
+       "fields of the NMEA version reply after a firmware load (default as above with\n"
+       "0103); --new-version is the same option",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.newVersionWords = Words(v);
+         return std::string();
+       }},
+      {"--new-version", "\"W1 W2 W3 ...\"", nullptr,
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.newVersionWords = Words(v);
+         return std::string();
+       }},
+      {"--binr-text1", "TEXT",
+       "BINR version text at data byte 1, at most 24 characters (default \"MODEL 0102\";\n"
+       "\"01MODEL 0102\" for RTK-type models)",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.binrText1 = v;
+         return std::string();
+       }},
+      {"--binr-text2", "TEXT",
+       "BINR version text at data byte 26, at most 49 characters (default \"B1 0001\")",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.binrText2 = v;
+         return std::string();
+       }},
+      {"--new-binr-text1", "TEXT", "BINR text at data byte 1 after a firmware load",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.newBinrText1 = v;
+         return std::string();
+       }},
+      {"--new-binr-text2", "TEXT", "BINR text at data byte 26 after a firmware load",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.newBinrText2 = v;
+         return std::string();
+       }},
+      {"--image-out", "FILE", "write the firmware image received to FILE when EOT arrives",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a file name");
+         o.config.imageOut = v;
+         return std::string();
+       }},
+      {"--start-in-loader", nullptr,
+       "power on in the loader (at --baud, parity of --protocol), asking for a transfer",
+       [](ProgramOptions& o, std::string_view) {
+         o.config.startInLoader = true;
+         return std::string();
+       }},
+      {"--nak-blocks", "LIST",
+       "reject the first arrival of the blocks at these positions (1-based across the\n"
+       "transfer, comma-separated, e.g. 1,5,300)",
+       [](ProgramOptions& o, std::string_view v) {
+         o.config.nakBlocks.clear();
+         while (!v.empty()) {
+           const std::size_t comma = v.find(',');
+           std::int64_t position = 0;
+           if (!ParseInteger(v.substr(0, comma), 1, kMaxBlockPosition, position)) {
+             return std::string("must be positions from 1 to 1000000, separated by commas");
+           }
+           o.config.nakBlocks.insert(position);
+           if (o.config.nakBlocks.size() > kMaxNakBlocks) {
+             return std::string("takes at most 1000 positions");
+           }
+           if (comma == std::string_view::npos) break;
+           v.remove_prefix(comma + 1);
+           if (v.empty()) return std::string("ends with a comma");
+         }
+         if (o.config.nakBlocks.empty()) return std::string("needs at least one position");
+         return std::string();
+       }},
+      {"--nak-forever", "N", "always reject the block at position N",
+       [](ProgramOptions& o, std::string_view v) {
+         if (!ParseInteger(v, 1, kMaxBlockPosition, o.config.nakForever)) {
+           return std::string("must be a position from 1 to 1000000");
+         }
+         return std::string();
+       }},
+      {"--restart-s", "S",
+       "seconds of silence after acknowledging EOT before it answers again with the\n"
+       "new version (default 3)",
+       [](ProgramOptions& o, std::string_view v) {
+         if (!ParseSeconds(v, o.config.restartTime)) {
+           return std::string("must be seconds from 0 to 86400");
+         }
+         return std::string();
+       }},
+      {"--answer-delay-ms", "MS", "time from the end of a query to its reply (default 20)",
+       [](ProgramOptions& o, std::string_view v) {
+         std::int64_t ms = 0;
+         if (!ParseInteger(v, 0, kMaxAnswerDelayMs, ms)) {
+           return std::string("must be 0 to 10000 milliseconds");
+         }
+         o.config.answerDelay = Milliseconds{ms};
+         return std::string();
+       }},
+      {"--silent", nullptr, "never answer anything (the messages are still logged)",
+       [](ProgramOptions& o, std::string_view) {
+         o.config.silent = true;
+         return std::string();
+       }},
+      {"--events", "FILE",
+       "write one JSON line per message seen or sent, with the host's line settings,\n"
+       "the module's, and any violation",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a file name");
+         o.events = v;
+         return std::string();
+       }},
+      {"--binr-ending", "dle-etx|crc",
+       "how its BINR replies end: DLE ETX, or DLE 0xFF CRC-lo CRC-hi DLE ETX (default crc)",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v == "dle-etx") {
+           o.config.binrEnding = BinrEnding::DleEtx;
+         } else if (v == "crc") {
+           o.config.binrEnding = BinrEnding::Crc;
+         } else {
+           return std::string("must be dle-etx or crc");
+         }
+         return std::string();
+       }},
+      {"--timeout-s", "S", "end after S seconds",
+       [](ProgramOptions& o, std::string_view v) {
+         Milliseconds span{0};
+         if (!ParseSeconds(v, span) || span.count() == 0) {
+           return std::string("must be seconds above 0, at most 86400");
+         }
+         o.timeout = span;
+         return std::string();
+       }},
+      {"--help", nullptr, "show this text and end",
+       [](ProgramOptions& o, std::string_view) {
+         o.help = true;
+         return std::string();
+       }},
+  };
+  return table;
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(std::span<const char* const> args) {
+  ParsedOptions result;
+  ProgramOptions& o = result.options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i] ? args[i] : "";
+    std::string_view value;
+    bool hasInlineValue = false;
+    if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != arg.npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      hasInlineValue = true;
+    }
+    const Option* option = nullptr;
+    for (const Option& candidate : Table()) {
+      if (arg == candidate.name) option = &candidate;
+    }
+    if (!option) {
+      result.error = "unknown option " + std::string(arg) + " (see --help)";
+      return result;
+    }
+    if (option->argument && !hasInlineValue) {
+      if (i + 1 >= args.size() || !args[i + 1]) {
+        result.error = std::string(option->name) + " needs a value: " + option->argument;
+        return result;
+      }
+      value = args[++i];
+    } else if (!option->argument && hasInlineValue) {
+      result.error = std::string(option->name) + " takes no value";
+      return result;
+    }
+    if (value.size() > kMaxArgumentLength) {
+      result.error = std::string(option->name) + ": value too long";
+      return result;
+    }
+    if (std::string error = option->apply(o, value); !error.empty()) {
+      result.error = std::string(option->name) + " " + error;
+      return result;
+    }
+  }
+  if (o.help) return result;
+  CompleteVersionTexts(o.config);
+  if (std::string error = CheckConfig(o.config); !error.empty()) result.error = error;
+  return result;
+}
+
+std::string HelpText() {
+  std::string text =
+      "Usage: movrand-sim [OPTION]...\n"
+      "A simulated GNSS receiver module on a pseudo-terminal. Prints \"PORT <path>\" first;\n"
+      "at exit (SIGTERM, SIGINT or --timeout-s) prints a one-line JSON summary.\n"
+      "\n";
+  for (const Option& option : Table()) {
+    if (!option.help) continue;
+    std::string head = std::string("  ") + option.name;
+    if (option.argument) head += std::string(" ") + option.argument;
+    text += head + "\n";
+    std::string_view help = option.help;
+    while (!help.empty()) {
+      const std::size_t nl = help.find('\n');
+      text += "      " + std::string(help.substr(0, nl)) + "\n";
+      if (nl == std::string_view::npos) break;
+      help.remove_prefix(nl + 1);
+    }
+  }
+  text +=
+      "\n"
+      "The module answers \"$POVER\", \"$PORZA,0,RATE,1\", \"$POPRL,B|C|R\" in NMEA (8N1) and\n"
+      "the probe 0x26, version request 0x1B, port setting 0x0B and loader entry 0x01 in\n"
+      "BINR (8O1). Bytes sent at another rate or parity are noise. The loader keeps the\n"
+      "rate and parity the link had when it was entered and takes XMODEM-CRC 128-byte\n"
+      "blocks. After EOT (new firmware), or after 60 s in the loader without a block\n"
+      "(old firmware), it restarts at its power-on protocol and rate.\n";
+  return text;
+}
+
+}  // namespace movrand::sim

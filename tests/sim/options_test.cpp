@@ -1,0 +1,141 @@
+// The command line of the simulated module program.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/options.h"
+
+namespace movrand::sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+ParsedOptions Parse(std::vector<const char*> args) {
+  return ParseOptions(args);
+}
+
+TEST(SimOptions, DefaultsDescribeAnNmeaKap41At115200) {
+  const ParsedOptions p = Parse({});
+  ASSERT_EQ(p.error, "");
+  const SimConfig& c = p.options.config;
+  EXPECT_EQ(c.protocol, Protocol::Nmea);
+  EXPECT_EQ(c.baud, 115200u);
+  EXPECT_EQ(c.versionWords, (std::vector<std::string>{"A1", "KAP41", "0102"}));
+  EXPECT_EQ(c.newVersionWords, (std::vector<std::string>{"A1", "KAP41", "0103"}));
+  EXPECT_EQ(c.binrText1, "KAP41 0102");
+  EXPECT_EQ(c.restartTime, kDefaultRestartTime);
+  EXPECT_EQ(c.binrEnding, BinrEnding::Crc);
+  EXPECT_FALSE(p.options.timeout);
+}
+
+TEST(SimOptions, ReadsEveryOption) {
+  const ParsedOptions p = Parse({"--link",
+                                 "/tmp/ttySIM",
+                                 "--protocol",
+                                 "binr",
+                                 "--baud=57600",
+                                 "--model",
+                                 "RTK",
+                                 "--version-words",
+                                 "A1 RTK 0102 B2 0001",
+                                 "--new-version",
+                                 "A1 RTK 0200 B2 0001",
+                                 "--binr-text1",
+                                 "01RTK 0102",
+                                 "--binr-text2",
+                                 "B2 0001",
+                                 "--image-out",
+                                 "img.bin",
+                                 "--start-in-loader",
+                                 "--nak-blocks",
+                                 "1,5,300",
+                                 "--nak-forever",
+                                 "7",
+                                 "--restart-s",
+                                 "0.25",
+                                 "--answer-delay-ms",
+                                 "700",
+                                 "--silent",
+                                 "--events",
+                                 "ev.jsonl",
+                                 "--binr-ending",
+                                 "dle-etx",
+                                 "--timeout-s",
+                                 "12"});
+  ASSERT_EQ(p.error, "");
+  const SimConfig& c = p.options.config;
+  EXPECT_EQ(p.options.link, "/tmp/ttySIM");
+  EXPECT_EQ(c.protocol, Protocol::Binr);
+  EXPECT_EQ(c.baud, 57600u);
+  EXPECT_EQ(c.versionWords.size(), 5u);
+  EXPECT_EQ(c.newVersionWords[2], "0200");
+  EXPECT_EQ(c.newBinrText1, "01RTK 0103");  // filled in from the model
+  EXPECT_EQ(c.imageOut, "img.bin");
+  EXPECT_TRUE(c.startInLoader);
+  EXPECT_EQ(c.nakBlocks, (std::set<std::int64_t>{1, 5, 300}));
+  EXPECT_EQ(c.nakForever, 7);
+  EXPECT_EQ(c.restartTime, 250ms);
+  EXPECT_EQ(c.answerDelay, 700ms);
+  EXPECT_TRUE(c.silent);
+  EXPECT_EQ(p.options.events, "ev.jsonl");
+  EXPECT_EQ(c.binrEnding, BinrEnding::DleEtx);
+  EXPECT_EQ(p.options.timeout, 12000ms);
+}
+
+TEST(SimOptions, RefusesBadValuesNamingTheOption) {
+  const std::vector<std::vector<const char*>> bad = {
+      {"--baud", "0"},
+      {"--baud", "115200x"},
+      {"--baud"},
+      {"--protocol", "ubx"},
+      {"--nak-blocks", "1,,2"},
+      {"--nak-blocks", "0"},
+      {"--nak-blocks", "3,"},
+      {"--restart-s", "-1"},
+      {"--restart-s", "1e3"},
+      {"--timeout-s", "0"},
+      {"--binr-ending", "etx"},
+      {"--model", "KAP 41"},
+      {"--version-words", "A1 KAP41 01*2"},
+      {"--binr-text1", "a text that is longer than twenty-four"},
+      {"--silent=yes"},
+      {"--frobnicate"},
+  };
+  for (const auto& args : bad) {
+    const ParsedOptions p = Parse(args);
+    EXPECT_NE(p.error, "") << args[0];
+  }
+  EXPECT_NE(Parse({"--baud", "0"}).error.find("--baud"), std::string::npos);
+}
+
+TEST(SimOptions, HelpDocumentsEveryOption) {
+  EXPECT_TRUE(Parse({"--help"}).options.help);
+  const std::string help = HelpText();
+  for (const char* name : {"--link",
+                           "--protocol",
+                           "--baud",
+                           "--model",
+                           "--version-words",
+                           "--new-version-words",
+                           "--binr-text1",
+                           "--binr-text2",
+                           "--new-binr-text1",
+                           "--new-binr-text2",
+                           "--image-out",
+                           "--start-in-loader",
+                           "--nak-blocks",
+                           "--nak-forever",
+                           "--restart-s",
+                           "--answer-delay-ms",
+                           "--silent",
+                           "--events",
+                           "--binr-ending",
+                           "--timeout-s",
+                           "--help"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+}
+
+}  // namespace
+}  // namespace movrand::sim

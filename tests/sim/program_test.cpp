@@ -1,0 +1,353 @@
+// The movrand-sim program over real pseudo-terminals: an independent XMODEM sender (sx of
+// lrzsz) programs its loader, and the serial link of the program finds it only at the right
+// rate and parity.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/comm.h"
+#include "platform/std_event_loop.h"
+#include "sim_test_util.h"
+
+namespace movrand::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::Bytes;
+
+constexpr auto kStartLimit = 10s;
+constexpr auto kStopLimit = 10s;
+constexpr auto kTransferLimit = 60s;
+constexpr auto kChildPoll = 10ms;  // how often a child process is looked at while it runs
+
+// Waits for `pid` at most `limit`; kills it when it takes longer. The exit code, 128 + the
+// signal for a killed child, or -1 when it had to be killed.
+int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(kChildPoll);
+  }
+}
+
+// One run of movrand-sim: started with fork/exec, its port read from the first line, stopped
+// with SIGTERM.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<char*> argv{const_cast<char*>(MOVRAND_SIM_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      execv(MOVRAND_SIM_PATH, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+    const std::string first = readLine(kStartLimit);
+    if (first.rfind("PORT ", 0) == 0) port_ = first.substr(5);
+  }
+  ~SimProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      WaitFor(pid_, kStopLimit);
+    }
+    if (out_ >= 0) close(out_);
+  }
+
+  // The slave's path, e.g. /dev/pts/5; empty when the program did not start.
+  const std::string& port() const { return port_; }
+
+  // Stops the program and returns its summary line.
+  std::string stop() {
+    if (pid_ <= 0) return {};
+    kill(pid_, SIGTERM);
+    const std::string summary = readLine(kStopLimit);
+    exitCode_ = WaitFor(pid_, kStopLimit);
+    pid_ = -1;
+    return summary;
+  }
+  int exitCode() const { return exitCode_; }
+
+ private:
+  std::string readLine(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::string line;
+    while (Clock::now() < deadline) {
+      pollfd fd{out_, POLLIN, 0};
+      if (poll(&fd, 1, 100) <= 0) continue;
+      char c;
+      if (read(out_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return line;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string port_;
+  int exitCode_ = -1;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/movrand-sim-test-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Runs `sx -q file` (plain XMODEM, 128-byte blocks, CRC when the receiver asks with "C") with
+// its standard input and output on `port`, set raw at 115200 8N1. The exit code, -1 on timeout.
+int RunSx(const std::string& port, const std::string& file) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) _exit(126);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIFLUSH);  // start requests from before the sender ran would be stale
+    dup2(fd, STDIN_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    const int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, STDERR_FILENO);
+    execlp("sx", "sx", "-q", file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return WaitFor(pid, kTransferLimit);
+}
+
+bool SxInstalled() {
+  return std::system("command -v sx > /dev/null 2>&1") == 0;
+}
+
+Bytes RandomFile(const std::string& path, std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes data(size);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+  return data;
+}
+
+struct TransferCase {
+  const char* name;
+  std::size_t size;
+  std::vector<std::string> faults;
+  const char* expectInSummary;
+};
+
+TEST(SimProgram, LoaderReceivesWhatAnIndependentXmodemSenderSends) {
+  ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
+  const TransferCase cases[] = {
+      {"plain", 5000, {}, "\"injected_naks\":0"},
+      {"exact blocks", 1024, {}, "\"blocks_accepted\":8"},
+      {"rejections", 40 * 128 + 1, {"--nak-blocks", "1,3,40"}, "\"injected_naks\":3"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const Bytes data = RandomFile(dir.file("fw.bin"), c.size, static_cast<unsigned>(c.size));
+    std::vector<std::string> args = {"--start-in-loader", "--image-out", dir.file("image.bin"),
+                                     "--timeout-s", "120"};
+    args.insert(args.end(), c.faults.begin(), c.faults.end());
+    SimProcess sim(args);
+    ASSERT_FALSE(sim.port().empty()) << c.name;
+    EXPECT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0) << c.name;
+    const std::string summary = sim.stop();
+    EXPECT_EQ(sim.exitCode(), 0);
+
+    Bytes padded = data;
+    padded.resize((data.size() + 127) / 128 * 128, 0x1A);
+    EXPECT_EQ(ReadFile(dir.file("image.bin")), padded) << c.name;
+    EXPECT_NE(summary.find("\"image_bytes\":" + std::to_string(padded.size())), std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find(c.expectInSummary), std::string::npos) << c.name << ": " << summary;
+    EXPECT_NE(summary.find("\"violation_total\":0"), std::string::npos) << summary;
+  }
+}
+
+TEST(SimProgram, ABlockRejectedForeverStopsTheTransferAndIsRecorded) {
+  ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
+  TempDir dir;
+  RandomFile(dir.file("fw.bin"), 1000, 7);
+  SimProcess sim({"--start-in-loader", "--nak-forever", "2", "--image-out", dir.file("image.bin"),
+                  "--events", dir.file("events.jsonl"), "--timeout-s", "120"});
+  ASSERT_FALSE(sim.port().empty());
+  EXPECT_NE(RunSx(sim.port(), dir.file("fw.bin")), 0);
+  const std::string summary = sim.stop();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("image.bin")));
+  EXPECT_NE(summary.find("\"blocks_accepted\":1,"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("\"images_written\":0"), std::string::npos) << summary;
+  int rejections = 0;
+  for (const auto& line : ReadLines(dir.file("events.jsonl"))) {
+    if (line.find("\"position\":2") != std::string::npos &&
+        line.find("rejected as ordered") != std::string::npos) {
+      ++rejections;
+    }
+  }
+  EXPECT_GE(rejections, 4);  // the sender tries a block more than four times before giving up
+  EXPECT_NE(summary.find("\"injected_naks\":" + std::to_string(rejections)), std::string::npos)
+      << summary;
+}
+
+TEST(SimProgram, AfterTheTransferItRestartsAndReportsTheNewVersion) {
+  ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
+  TempDir dir;
+  RandomFile(dir.file("fw.bin"), 700, 3);
+  SimProcess sim({"--start-in-loader", "--restart-s", "0.5", "--new-version-words", "A1 KAP41 0999",
+                  "--timeout-s", "60"});
+  ASSERT_FALSE(sim.port().empty());
+  ASSERT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0);
+
+  StdEventLoop loop;
+  Bytes received;
+  CommHandlers handlers;
+  handlers.dataReceived = [&](const std::uint8_t* data, int length) {
+    received.insert(received.end(), data, data + length);
+  };
+  CommAttach(loop, systemSerialDriver(), handlers);
+  ASSERT_TRUE(OpenPort(sim.port().substr(std::string("/dev/").size()), 115200, 0));
+  const std::string expected = testing::Sentence("POVER,A1,KAP41,0999");
+  // Queries during the restart go unheard; ask until the module is back.
+  for (int attempt = 0; attempt < 20 && received.size() < expected.size(); ++attempt) {
+    const Bytes query = testing::ToBytes("$POVER*5E\r\n");
+    WritePort(query.data(), static_cast<int>(query.size()));
+    loop.runUntil([&] { return received.size() >= expected.size(); }, 250ms);
+  }
+  CommDetach();
+  EXPECT_EQ(testing::ToText(received), expected);
+  const std::string summary = sim.stop();
+  EXPECT_NE(summary.find("\"restarts\":1"), std::string::npos) << summary;
+}
+
+struct Attempt {
+  std::uint32_t baud;
+  std::uint8_t parity;
+  bool answered;
+};
+
+struct ProbeCase {
+  const char* protocol;
+  Bytes query;
+  std::vector<Attempt> attempts;
+};
+
+TEST(SimProgram, AnswersOverARealPortOnlyAtItsRateAndParity) {
+  const ProbeCase cases[] = {
+      {"binr",
+       {0x10, 0x26, 0x10, 0xFF, 0xA4, 0x44, 0x10, 0x03},
+       {{57600, 1, false}, {115200, 0, false}, {115200, 1, true}}},
+      {"nmea",
+       testing::ToBytes("$POVER*5E\r\n"),
+       {{230400, 0, false}, {115200, 1, false}, {115200, 0, true}}},
+  };
+  for (const auto& c : cases) {
+    SimProcess sim({"--protocol", c.protocol, "--baud", "115200", "--timeout-s", "60"});
+    ASSERT_FALSE(sim.port().empty());
+    StdEventLoop loop;
+    Bytes received;
+    CommHandlers handlers;
+    handlers.dataReceived = [&](const std::uint8_t* data, int length) {
+      received.insert(received.end(), data, data + length);
+    };
+    CommAttach(loop, systemSerialDriver(), handlers);
+    const std::string name = sim.port().substr(std::string("/dev/").size());
+    for (const auto& a : c.attempts) {
+      received.clear();
+      ASSERT_TRUE(OpenPort(name, a.baud, a.parity)) << name;
+      WritePort(c.query.data(), static_cast<int>(c.query.size()));
+      // The whole reply: 25 bytes of version sentence, or the 8-byte probe answer. A reply
+      // comes within the module's answer delay; an attempt is given far more before it counts
+      // as unanswered.
+      const std::size_t replySize = c.protocol == std::string("nmea") ? 25 : 8;
+      loop.runUntil([&] { return received.size() >= replySize; }, a.answered ? 5s : 500ms);
+      ClosePort();
+      const std::string where = std::string(c.protocol) + " at " + std::to_string(a.baud) + "/" +
+                                std::to_string(a.parity);
+      if (!a.answered) {
+        EXPECT_TRUE(received.empty()) << where;
+        continue;
+      }
+      if (c.protocol == std::string("nmea")) {
+        EXPECT_EQ(testing::ToText(received), "$POVER,A1,KAP41,0102*5E\r\n") << where;
+      } else {
+        const auto frame = testing::ReadOneFrame(received);
+        ASSERT_TRUE(frame) << where;
+        EXPECT_EQ(frame->id, 0x54);
+        EXPECT_TRUE(frame->crcOk);
+      }
+    }
+    CommDetach();
+    const std::string summary = sim.stop();
+    EXPECT_NE(summary.find("\"noise_chunks\":2"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("\"lost\":0"), std::string::npos) << summary;
+  }
+}
+
+TEST(SimProgram, PublishesItsLinkAndRemovesItAtTheEnd) {
+  TempDir dir;
+  const std::string link = dir.file("ttySIM0");
+  {
+    SimProcess sim({"--link", link, "--timeout-s", "60"});
+    ASSERT_FALSE(sim.port().empty());
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.port());
+    const std::string summary = sim.stop();
+    EXPECT_EQ(summary.rfind("{\"ended\":\"SIGTERM\"", 0), 0u) << summary;
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+}  // namespace
+}  // namespace movrand::sim
