@@ -146,6 +146,9 @@ class LinuxSerialDevice final : public SerialDevice {
     // the automatic search reopens the port at once, so let the reader leave its poll first.
     // It only takes the wake-up above.
     leftPoll_.wait(lock, [&] { return !inPoll_; });
+    // A pseudo-terminal keeps its exclusive flag after the last close; clear it so that the
+    // next open (by us or another program) is not refused.
+    ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // releases the exclusive lock with the descriptor
     fd_ = -1;
   }

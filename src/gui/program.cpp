@@ -1,0 +1,67 @@
+#include "gui/program.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <utility>
+
+#include "gui/application.h"
+
+namespace movrand::gui {
+namespace {
+
+std::unique_ptr<LocalClock> orSystemClock(std::unique_ptr<LocalClock> clock) {
+  return clock ? std::move(clock) : std::make_unique<SystemLocalClock>();
+}
+
+std::unique_ptr<PortSource> orSystemPorts(std::unique_ptr<PortSource> ports) {
+  return ports ? std::move(ports) : CreateSystemPortSource();
+}
+
+}  // namespace
+
+Program::Program(Options options)
+    : clock_(orSystemClock(std::move(options.clock))),
+      ports_(orSystemPorts(std::move(options.ports))),
+      form_(loop_, MainFormServices{.clock = *clock_,
+                                    .ports = *ports_,
+                                    .fileDialog = fileDialog_,
+                                    .dialogs = dialogs_,
+                                    .programFile = std::move(options.programFile)}),
+      window_(form_),
+      devProgWindow_(devProgForm_, &window_),
+      attentionWindow_(attentionForm_, &window_) {
+  fileDialog_.setParent(&window_);
+  dialogs_.attach(&window_, &attentionWindow_, &devProgWindow_);
+}
+
+Program::~Program() {
+  // Nothing may show a window that is being destroyed.
+  dialogs_.attach(nullptr, nullptr, nullptr);
+  fileDialog_.setParent(nullptr);
+}
+
+Switches Program::applyCommandLine(std::string_view argumentText) {
+  return ApplyCommandLine(form_, argumentText);
+}
+
+int runProgram(Program::Options options, std::string_view argumentText) {
+  std::unique_ptr<Program> program;
+  try {
+    program = std::make_unique<Program>(std::move(options));
+    program->applyCommandLine(argumentText);
+    program->mainWindow().show();
+  } catch (...) {
+    // The windows could not be built: say why and end; there is no other exit code than 0.
+    showErrorBox(currentExceptionMessage());
+    return 0;
+  }
+  QCoreApplication::exec();
+  return 0;
+}
+
+std::filesystem::path programFilePath() {
+  return std::filesystem::path(
+      QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString());
+}
+
+}  // namespace movrand::gui

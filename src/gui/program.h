@@ -1,0 +1,73 @@
+// The program as it runs on screen: the Qt event loop, the services, the main window's model
+// and view, then the programming notice and the warning dialog, created in this order and
+// destroyed in the reverse one.
+//
+// Building it runs the main window's construction (port list, settings), which may throw;
+// main() shows such a failure and ends. The Qt application must exist first.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "app/command_line.h"
+#include "app/dialogs.h"
+#include "app/main_form.h"
+#include "app/services.h"
+#include "gui/dialog_windows.h"
+#include "gui/main_window.h"
+#include "gui/qt_event_loop.h"
+#include "platform/port_source.h"
+
+namespace movrand::gui {
+
+class Program {
+ public:
+  struct Options {
+    std::unique_ptr<PortSource> ports;  // the system's port list unless a test says else
+    std::unique_ptr<LocalClock> clock;  // the system clock unless a test says else
+    std::filesystem::path programFile;  // where the settings file lives beside
+  };
+
+  explicit Program(Options options);
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // Applies the command-line switch to the built windows.
+  Switches applyCommandLine(std::string_view argumentText);
+
+  QtEventLoop& loop() { return loop_; }
+  TMainForm& form() { return form_; }
+  MainWindow& mainWindow() { return window_; }
+  TFormAttention& attentionForm() { return attentionForm_; }
+  AttentionDialog& attentionWindow() { return attentionWindow_; }
+  TFormDevProg& devProgForm() { return devProgForm_; }
+  DevProgWindow& devProgWindow() { return devProgWindow_; }
+  Dialogs& dialogs() { return dialogs_; }
+
+ private:
+  QtEventLoop loop_;
+  std::unique_ptr<LocalClock> clock_;
+  std::unique_ptr<PortSource> ports_;
+  QtFileDialog fileDialog_;
+  QtDialogs dialogs_;
+  TMainForm form_;
+  MainWindow window_;
+  // The dialogs are the main window's children; as members they go before it.
+  TFormDevProg devProgForm_;
+  DevProgWindow devProgWindow_;
+  TFormAttention attentionForm_;
+  AttentionDialog attentionWindow_;
+};
+
+// The program file's full path, as the settings and the file dialog need it.
+std::filesystem::path programFilePath();
+
+// The program's start and run: builds the windows, applies the switch in `argumentText`,
+// shows the main window and runs the application's loop until the main window closes. A
+// failure while the windows are built is shown in the error box and ends the run. Returns
+// the exit code, which is always 0.
+int runProgram(Program::Options options, std::string_view argumentText);
+
+}  // namespace movrand::gui
