@@ -10,6 +10,7 @@ namespace {
 constexpr std::uint8_t kDle = 0x10;
 constexpr std::uint8_t kEtx = 0x03;
 constexpr std::uint8_t kTrailerMarker = 0xFF;  // DLE 0xFF: the CRC and DLE ETX follow
+constexpr std::int32_t kCheckBytes = 2;        // the CRC-16 after DLE 0xFF, never stuffed
 
 constexpr std::uint8_t kIdPortSettings = 0x50;  // "P": port, rate (32-bit LE), protocol
 constexpr std::int32_t kPortSettingsLength = 1 + 6;
@@ -62,9 +63,14 @@ void BinrCollector::Clear() {
   Length = 0;
   DlePending = false;
   InPacket = false;
+  CheckBytesPending = 0;
 }
 
 int BinrCollector::Push(std::uint8_t byte) {
+  if (CheckBytesPending > 0) {
+    --CheckBytesPending;
+    return 0;
+  }
   // A DLE followed by anything but ETX, DLE or the trailer marker starts a packet; this byte
   // is its identifier.
   if (!InPacket && DlePending && byte != kEtx && byte != kDle && byte != kTrailerMarker) {
@@ -72,11 +78,14 @@ int BinrCollector::Push(std::uint8_t byte) {
     InPacket = true;
     Length = 0;
   }
-  // DLE ETX ends a packet, and so does DLE 0xFF: the CRC and DLE ETX after it then arrive
-  // outside a packet and are ignored (a CRC byte 0x10 acts as a DLE like any other).
+  // DLE ETX ends a packet, and so does DLE 0xFF: the two CRC bytes and the DLE ETX after it
+  // arrive outside a packet and are ignored. The CRC bytes are skipped unread, since a CRC
+  // byte 0x10 taken for a DLE would turn the next byte into a phantom packet (with id 0x50,
+  // a rate confirmation that never came).
   if (InPacket && DlePending && (byte == kEtx || byte == kTrailerMarker)) {
     InPacket = false;
     DlePending = false;
+    if (byte == kTrailerMarker) CheckBytesPending = kCheckBytes;
     decode();
     return Buffer[0];
   }

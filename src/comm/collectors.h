@@ -43,6 +43,9 @@ class BinrCollector {
   std::int32_t Length = 0;
   bool DlePending = false;  // the previous byte was a DLE not yet paired
   bool InPacket = false;
+  // Bytes still to come of the CRC after a DLE 0xFF ending. They are taken as they are:
+  // a CRC byte 0x10 is no DLE and starts no packet of its own.
+  std::int32_t CheckBytesPending = 0;
 
  private:
   void decode();

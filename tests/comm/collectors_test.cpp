@@ -106,11 +106,15 @@ INSTANTIATE_TEST_SUITE_P(
         BinrCase{"TrailerFormEndsAtDle0xFF",
                  {0x10, 0x54, 0x10, 0xFF, 0xA4, 0x44, 0x10, 0x03},
                  {{3, 0x54}}},
-        // Id 0x54 with data 0x0B has the CRC 0x7310, sent 10 73: the CRC's 0x10 acts as a
-        // DLE and 0x73 becomes the identifier of a packet that the DLE ETX ends.
-        BinrCase{"CrcByteDleStartsAPacket",
+        // Id 0x54 with data 0x0B has the CRC 0x7310, sent 10 73: the CRC's 0x10 is no DLE,
+        // so 0x73 starts no phantom packet.
+        BinrCase{"CrcByte0x10StartsNoPacket",
                  {0x10, 0x54, 0x0B, 0x10, 0xFF, 0x10, 0x73, 0x10, 0x03},
-                 {{4, 0x54}, {8, 0x73}}},
+                 {{4, 0x54}}},
+        // A CRC whose high byte is 0x50 must not pass for a rate confirmation.
+        BinrCase{"CrcCannotFakeARateConfirmation",
+                 {0x10, 0x54, 0x10, 0xFF, 0x10, 0x50, 0x10, 0x03, 0x10, 0x26, 0x10, 0x03},
+                 {{3, 0x54}, {11, 0x26}}},
         BinrCase{"CrcBytesDleDleStartNothing",
                  {0x10, 0x54, 0x10, 0xFF, 0x10, 0x10, 0x10, 0x03, 0x54, 0x10, 0x03},
                  {{3, 0x54}}},
@@ -222,16 +226,17 @@ TEST(BinrCollector, RecoversEveryFrameTheSenderBuilds) {
     const Bytes frame = FrameBinrMessage(message);
     ASSERT_FALSE(frame.empty());
 
-    // The frame ends at the 0xFF of DLE 0xFF; its CRC bytes may start a packet of their own
-    // (and overwrite the buffer), so look at the packet when it ends.
+    // The frame ends at the 0xFF of DLE 0xFF; nothing after it, whatever the CRC bytes
+    // are, ends another packet.
     const std::size_t end = frame.size() - 5;
     BinrCollector rx;
     for (std::size_t i = 0; i < end; ++i) ASSERT_EQ(rx.Push(frame[i]), 0) << i;
     ASSERT_EQ(rx.Push(frame[end]), id);
     ASSERT_EQ(rx.Length, static_cast<std::int32_t>(data.size() + 1));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), rx.Buffer.begin() + 1));
-    for (std::size_t i = end + 1; i < frame.size(); ++i) rx.Push(frame[i]);
-    EXPECT_FALSE(rx.InPacket);  // whatever the CRC bytes were, the frame's DLE ETX ends all
+    for (std::size_t i = end + 1; i < frame.size(); ++i) ASSERT_EQ(rx.Push(frame[i]), 0) << i;
+    EXPECT_FALSE(rx.InPacket);
+    EXPECT_FALSE(rx.DlePending);
   }
 }
 
