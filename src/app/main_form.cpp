@@ -189,7 +189,16 @@ void TMainForm::FormClose() {
   SaveSettings();
 }
 
-void TMainForm::LoadSettings() {}  // the settings code fills this
+void TMainForm::LoadSettings() {
+  // No settings are stored yet, so every start is a first start: the first port, "Auto" for
+  // protocol and rate with the rate selector disabled, no firmware file. Reading the stored
+  // choices comes with the settings file.
+  PortComboBox.setItemIndex(0);
+  ProtocolComboBox.setItemIndex(0);
+  BaudComboBox.setItemIndex(0);
+  BaudComboBox.setEnabled(false);
+  OpenDialog1.FileName.clear();
+}
 void TMainForm::SaveSettings() {}  // the settings code fills this
 
 void TMainForm::SpeedButtonSynchClick() {}    // the connection code fills this

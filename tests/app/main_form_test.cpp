@@ -44,6 +44,9 @@ TEST(MainFormConstruction, SelectorsButtonsAndStateStartAsLaidOut) {
   EXPECT_EQ(form.BaudComboBox.items(), (Lines{"Auto", "230400", "115200", "57600", "38400", "19200",
                                               "14400", "9600", "4800"}));
   EXPECT_FALSE(form.BaudComboBox.sorted());
+  // As on a first start: "Auto" rate, which "Auto" protocol leaves for the search to find.
+  EXPECT_EQ(form.BaudComboBox.itemIndex(), 0);
+  EXPECT_FALSE(form.BaudComboBox.enabled());
   EXPECT_TRUE(form.Edit1.text().empty());
   EXPECT_FALSE(form.SpeedButtonProgram.enabled());
   EXPECT_TRUE(form.SpeedButtonSynch.enabled());

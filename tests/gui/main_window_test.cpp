@@ -94,6 +94,7 @@ TEST(MainWindow, CaptionsAndTooltipsComeFromTheModel) {
 TEST(MainWindow, TabWalksTheComponentsInOrderAndSkipsTheFlatButtons) {
   ProgramFixture f;
   f.program->applyCommandLine("/t");  // CheckBox1 takes part only when shown
+  f.program->form().ProtocolComboBox.userSelect(2);  // a fixed protocol frees the rate selector
   gui::MainWindow& w = f.window();
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
