@@ -9,6 +9,17 @@ constexpr std::string_view kPortItemSeparator = "    -";  // between port name a
 
 }  // namespace
 
+std::string_view FieldText(const VersionField& field) {
+  std::size_t length = 0;
+  while (length < field.size() && field[length] != '\0') ++length;
+  return {field.data(), length};
+}
+
+void SetField(VersionField& field, std::string_view text) {
+  field.fill('\0');
+  text.copy(field.data(), kVersionFieldMax);
+}
+
 std::optional<std::string> PortNameOf(std::string_view itemText) {
   const std::string_view name = itemText.substr(0, itemText.find(' '));
   if (name.size() > kPortNameMax) return std::nullopt;
@@ -23,6 +34,9 @@ TMainForm::TMainForm(EventLoop& loop, MainFormServices services)
       TimerAutoBaudNmea(loop, kTimerAutoBaudNmeaInterval),
       TimerProtocol(loop, kTimerProtocolInterval),
       TimerRestart(loop, kTimerRestartInterval),
+      TimerOpenRetry(loop, kOpenRetryDelay),
+      TimerReconnectDelay(loop, kReconnectDelay),
+      ImageBuffer(kImageBufferSize, 0x1A),
       loop_(loop),
       services_(std::move(services)) {
   // The components as laid out, before the constructor proper runs.
@@ -119,6 +133,8 @@ void TMainForm::WireHandlers() {
   TimerAutoBaudNmea.onTimer = [this] { TimerAutoBaudNmeaTimer(); };
   TimerProtocol.onTimer = [this] { TimerProtocolTimer(); };
   TimerRestart.onTimer = [this] { TimerRestartTimer(); };
+  TimerOpenRetry.onTimer = [this] { TimerOpenRetryTimer(); };
+  TimerReconnectDelay.onTimer = [this] { TimerReconnectDelayTimer(); };
 }
 
 void TMainForm::LogLine(std::string_view text) {
@@ -188,29 +204,5 @@ void TMainForm::BitBtn1Click() {
 void TMainForm::FormClose() {
   SaveSettings();
 }
-
-void TMainForm::LoadSettings() {
-  // No settings are stored yet, so every start is a first start: the first port, "Auto" for
-  // protocol and rate with the rate selector disabled, no firmware file. Reading the stored
-  // choices comes with the settings file.
-  PortComboBox.setItemIndex(0);
-  ProtocolComboBox.setItemIndex(0);
-  BaudComboBox.setItemIndex(0);
-  BaudComboBox.setEnabled(false);
-  OpenDialog1.FileName.clear();
-}
-void TMainForm::SaveSettings() {}  // the settings code fills this
-
-void TMainForm::SpeedButtonSynchClick() {}    // the connection code fills this
-void TMainForm::SpeedButtonProgramClick() {}  // the programming code fills this
-void TMainForm::SpeedButton1Click() {}        // the programming code fills this
-void TMainForm::CheckBox1Click() {}           // the terminal window code fills this
-void TMainForm::Timer1Timer() {}              // the programming code fills this
-void TMainForm::TimerSynchNMEATimer() {}      // the connection code fills this
-void TMainForm::TimerSynchBINRTimer() {}      // the connection code fills this
-void TMainForm::TimerAutoBaudBinrTimer() {}   // the connection code fills this
-void TMainForm::TimerAutoBaudNmeaTimer() {}   // the connection code fills this
-void TMainForm::TimerProtocolTimer() {}       // the connection code fills this
-void TMainForm::TimerRestartTimer() {}        // the connection code fills this
 
 }  // namespace movrand

@@ -8,6 +8,8 @@
 // on the virtual clock.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -15,15 +17,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/dialogs.h"
 #include "app/services.h"
+#include "comm/collectors.h"
 #include "platform/event_loop.h"
 #include "platform/port_source.h"
 #include "protocol/rx_mode.h"
 
 namespace movrand {
+
+class TTermForm;
+
+// A version field of the module's reply: at most 10 characters and a terminating zero.
+using VersionField = std::array<char, 11>;
+inline constexpr std::size_t kVersionFieldMax = VersionField{}.size() - 1;
+// The field's text, up to its terminating zero.
+std::string_view FieldText(const VersionField& field);
+// Stores `text` cut to 10 characters; the rest of the field is zero.
+void SetField(VersionField& field, std::string_view text);
+
+// The firmware image buffer: 1 MiB, the largest image the program can send.
+inline constexpr std::size_t kImageBufferSize = 1u << 20;
 
 // Owns an open C stream and closes it once.
 struct FileCloser {
@@ -94,6 +111,10 @@ class TMainForm {
   static constexpr Milliseconds kTimerAutoBaudNmeaInterval{500};
   static constexpr Milliseconds kTimerProtocolInterval{500};
   static constexpr Milliseconds kTimerRestartInterval{1000};
+  // A failed fixed-rate open is followed by this pause before anything else happens.
+  static constexpr Milliseconds kOpenRetryDelay{500};
+  // After the restart wait the module gets this long before the reconnect.
+  static constexpr Milliseconds kReconnectDelay{2000};
 
   // Builds the window: captions and tooltips, message table, `RxMode` := Idle, the port list,
   // the settings, an empty log pane, the cleared connection flags.
@@ -153,6 +174,44 @@ class TMainForm {
 
   MessageTable Messages;
 
+  // ---- What the module reported (its last version reply) ------------------------------------
+  VersionField DeviceModel{};
+  VersionField VersionWord1{};
+  VersionField VersionWord3{};
+  VersionField VersionWord4{};
+  VersionField VersionWord5{};
+  // The collectors keep partial sentences and frames across chunks and mode changes.
+  NmeaCollector NmeaRx;
+  BinrCollector BinrRx;
+
+  // ---- Connection values ----------------------------------------------------------------------
+  std::uint32_t CurrentBaud = 115200;  // rate of the open port; 115200 after a failed search
+  int RetryCount = 0;                  // probes sent while synchronising; ticks of the restart wait
+  std::string PortName;      // the port of the current attempt (at most kPortNameMax characters)
+  int ProtocolAttempts = 0;  // scans started by the running protocol search
+  int ScanLine = 0;          // line count of Memo1 when the running scan started
+  // The pause after a failed fixed-rate open, before the search or the message.
+  Timer TimerOpenRetry;
+  // The pause between the end of the restart wait and the reconnect.
+  Timer TimerReconnectDelay;
+
+  // ---- Firmware image and transfer ----------------------------------------------------------
+  std::vector<std::uint8_t> ImageBuffer;  // kImageBufferSize bytes, allocated once
+  std::int32_t ImageLength = 0;           // bytes to send, a multiple of 128 once checked
+  std::int32_t ImageOffset = 0;
+  std::int32_t BlockNumber = 1;
+  std::int32_t BlockComplement = 254;
+  std::int32_t LastBlockOffset = 0;
+  std::int32_t LastBlockNumber = 0;
+  std::int32_t LastBlockComplement = 0;
+  std::int32_t NakCount = 0;
+  std::int32_t LoaderCCount = 0;
+  std::int32_t BytesInKB = 0;
+  std::int32_t KBSent = 0;
+
+  // The terminal window, when there is one; received chunks are echoed to it.
+  TTermForm* TermForm = nullptr;
+
   // ---- Log pane -----------------------------------------------------------------------------
   // Appends `text` as a new last line.
   void LogLine(std::string_view text);
@@ -185,6 +244,41 @@ class TMainForm {
   void TimerAutoBaudNmeaTimer();  // filled by the connection code
   void TimerProtocolTimer();      // filled by the connection code
   void TimerRestartTimer();       // filled by the connection code
+
+  // ---- Received data ------------------------------------------------------------------------
+  // A chunk from the serial link: mirrors it to the terminal and the traffic log, then
+  // parses it according to RxMode.
+  void PortDataReceived(const std::uint8_t* data, int length);
+  void ReceiveParser(const std::uint8_t* data, int length);
+  // The device behind the open port has gone.
+  void PortLost();
+
+  // ---- Connection ---------------------------------------------------------------------------
+  void ConnectNmeaAtRate(std::string_view port, std::uint32_t rate);
+  void ConnectBinrAtRate(std::string_view port, std::uint32_t rate);
+  void ResetConnectionControls();
+  void ReportReconnectFailed();
+  void StartNmeaScan();
+  void StartBinrScan();
+  void StartProtocolSearch();
+  void TimerOpenRetryTimer();
+  void TimerReconnectDelayTimer();
+
+  // ---- Programming --------------------------------------------------------------------------
+  // Loads and checks the chosen firmware file; false (with the log line written) when the
+  // image cannot be programmed.
+  bool LoadImage();
+  void StartLoaderEntry();
+  // One received byte while waiting for the loader or transferring; false when the rest of
+  // the chunk is to be dropped.
+  bool LoaderByte(std::uint8_t byte);
+  void SendBlock();
+
+  // ---- Traffic log ("/l") -------------------------------------------------------------------
+  void OpenTrafficLog();
+  void CloseTrafficLog();
+  void WriteTrafficReceived(const std::uint8_t* data, int length);
+  void WriteTrafficSent(const std::uint8_t* data, std::size_t length);
 
   // Set by the view: closes the real window.
   std::function<void()> onCloseRequest;

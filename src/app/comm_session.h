@@ -1,0 +1,21 @@
+// Ties the serial link to a main window for as long as the session object lives: received
+// chunks go to the window's receive handler, every write passes the traffic log, and a lost
+// device is reported in the log pane. Each front end (window, headless, tests) makes one.
+#pragma once
+
+#include "platform/event_loop.h"
+#include "platform/serial_device.h"
+
+namespace movrand {
+
+class TMainForm;
+
+class CommSession {
+ public:
+  CommSession(TMainForm& form, EventLoop& loop, SerialDriver& driver);
+  ~CommSession();  // closes the port and waits for its reader
+  CommSession(const CommSession&) = delete;
+  CommSession& operator=(const CommSession&) = delete;
+};
+
+}  // namespace movrand

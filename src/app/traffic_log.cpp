@@ -1,0 +1,45 @@
+// The traffic log "log.dat" ("/l"): every received chunk as it came, and every write to the
+// port after the mark ">>". The file holds the traffic since the last connect click that found
+// no log open; it is emptied when opened and closed when a connection ends.
+#include <system_error>
+
+#include "app/main_form.h"
+
+namespace movrand {
+namespace {
+
+constexpr const char* kTrafficLogName = "log.dat";
+constexpr char kSentMark[2] = {'>', '>'};
+
+}  // namespace
+
+void TMainForm::OpenTrafficLog() {
+  if (!LogEnabled || LogFile) return;
+  const std::filesystem::path folder = programFile().parent_path();
+  // The program's folder becomes the current directory for the rest of the run, as the log
+  // lives there; the file itself is opened by its full path so that nothing depends on it.
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::current_path(folder, ignored);
+  LogFile.reset(std::fopen((folder / kTrafficLogName).string().c_str(), "wb"));
+  if (!LogFile) {
+    LogLine(Messages.TextLogFileFailed);
+    LogEnabled = false;  // one message per run: no further attempts
+  }
+}
+
+void TMainForm::CloseTrafficLog() {
+  LogFile.reset();
+}
+
+void TMainForm::WriteTrafficReceived(const std::uint8_t* data, int length) {
+  if (!LogEnabled || !LogFile || length <= 0) return;
+  std::fwrite(data, 1, static_cast<std::size_t>(length), LogFile.get());
+}
+
+void TMainForm::WriteTrafficSent(const std::uint8_t* data, std::size_t length) {
+  if (!LogEnabled || !LogFile) return;
+  std::fwrite(kSentMark, 1, sizeof kSentMark, LogFile.get());
+  if (length > 0) std::fwrite(data, 1, length, LogFile.get());
+}
+
+}  // namespace movrand
