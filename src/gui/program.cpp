@@ -27,6 +27,8 @@ Program::Program(Options options)
                                     .fileDialog = fileDialog_,
                                     .dialogs = dialogs_,
                                     .programFile = std::move(options.programFile)}),
+      comm_(form_, loop_,
+            options.serialDriver ? *options.serialDriver : systemSerialDriver()),
       window_(form_),
       devProgWindow_(devProgForm_, &window_),
       attentionWindow_(attentionForm_, &window_) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/comm_session.h"
 #include "app/command_line.h"
 #include "app/dialogs.h"
 #include "app/main_form.h"
@@ -18,6 +19,7 @@
 #include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "platform/port_source.h"
+#include "platform/serial_device.h"
 
 namespace movrand::gui {
 
@@ -27,6 +29,7 @@ class Program {
     std::unique_ptr<PortSource> ports;  // the system's port list unless a test says else
     std::unique_ptr<LocalClock> clock;  // the system clock unless a test says else
     std::filesystem::path programFile;  // where the settings file lives beside
+    SerialDriver* serialDriver = nullptr;  // the system's serial ports unless a test says else
   };
 
   explicit Program(Options options);
@@ -53,6 +56,7 @@ class Program {
   QtFileDialog fileDialog_;
   QtDialogs dialogs_;
   TMainForm form_;
+  CommSession comm_;
   MainWindow window_;
   // The dialogs are the main window's children; as members they go before it.
   TFormDevProg devProgForm_;
