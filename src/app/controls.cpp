@@ -42,3 +42,26 @@ std::string ComboBox::text() const {
 }
 
 }  // namespace movrand
+
+namespace movrand {
+
+void Memo::add(std::string_view text) {
+  static constexpr std::string_view kLineBreak = "\r\n";
+  for (;;) {
+    const std::size_t end = text.find(kLineBreak);
+    lines_.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + kLineBreak.size());
+  }
+  changed();
+}
+
+void Memo::setLine(int index, std::string line) {
+  if (index < 0 || index >= lineCount()) return;
+  const auto at = static_cast<std::size_t>(index);
+  if (at + 1 < lines_.size()) ++rewrites_;
+  lines_[at] = std::move(line);
+  changed();
+}
+
+}  // namespace movrand

@@ -6,8 +6,10 @@
 // listener per control and feeds user actions back through the handlers. Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -167,10 +169,13 @@ class ComboBox : public Control {
 class Memo : public Control {
  public:
   const std::vector<std::string>& lines() const { return lines_; }
-  void add(std::string line) {
-    lines_.push_back(std::move(line));
-    changed();
-  }
+  int lineCount() const { return static_cast<int>(lines_.size()); }
+  // Appends `text` as new last lines: each CR LF in it starts another line.
+  void add(std::string_view text);
+  // Rewrites line `index` in place; an index outside the pane changes nothing.
+  void setLine(int index, std::string line);
+  // Counts the rewrites of lines other than the last, so a view knows to redraw them.
+  std::uint64_t rewrites() const { return rewrites_; }
   // Rewrites the last line in place (adds one when the pane is empty).
   void setLastLine(std::string line) {
     if (lines_.empty()) {
@@ -187,6 +192,71 @@ class Memo : public Control {
 
  private:
   std::vector<std::string> lines_;
+  std::uint64_t rewrites_ = 0;
+};
+
+// A multi-line text box that holds one text and wraps it at its width (the terminal's box).
+// The text is bytes, each shown as one 8-bit character; only CR LF breaks a line. The user
+// may type into it: the view then sets the edited text.
+class TextBox : public Control {
+ public:
+  const std::string& text() const { return text_; }
+  void setText(std::string text) { assign(text_, std::move(text)); }
+  void clear() { setText(std::string()); }
+
+ private:
+  std::string text_;
+};
+
+// A speed button that stays down after a click and comes up at the next (a group of its own
+// that may be all up). The view calls `click()`; `onClick` sees the new position.
+class ToggleButton : public CaptionControl {
+ public:
+  bool down() const { return down_; }
+  void setDown(bool on) { assign(down_, on); }
+  std::function<void()> onClick;
+  void click() {
+    if (!enabled()) return;
+    setDown(!down_);
+    if (onClick) onClick();
+  }
+
+ private:
+  bool down_ = false;
+};
+
+// A captioned group of radio buttons, laid out in `columns` columns. `itemIndex` is -1 when
+// none is selected.
+class RadioGroup : public CaptionControl {
+ public:
+  const std::vector<std::string>& items() const { return items_; }
+  void addItem(std::string text) {
+    items_.push_back(std::move(text));
+    changed();
+  }
+  int itemIndex() const { return itemIndex_; }
+  // An index outside the list selects nothing.
+  void setItemIndex(int index) {
+    assign(itemIndex_, index >= 0 && index < static_cast<int>(items_.size()) ? index : -1);
+  }
+  int columns() const { return columns_; }
+  void setColumns(int columns) { assign(columns_, columns); }
+
+  // The user picked an item; `onClick` runs when that changed the selection.
+  std::function<void()> onClick;
+  void userSelect(int index) {
+    if (!enabled() || index == itemIndex_ || index < 0 ||
+        index >= static_cast<int>(items_.size())) {
+      return;
+    }
+    setItemIndex(index);
+    if (onClick) onClick();
+  }
+
+ private:
+  std::vector<std::string> items_;
+  int itemIndex_ = -1;
+  int columns_ = 1;
 };
 
 }  // namespace movrand

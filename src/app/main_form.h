@@ -287,8 +287,13 @@ class TMainForm {
   // Rebuilds PortComboBox from the port source and selects the first port; writes
   // TextPortListFailed when the source cannot be read.
   void RefreshPortList();
-  void LoadSettings();  // filled by the settings code
-  void SaveSettings();  // filled by the settings code
+  // The settings file: the program file's folder and name with the extension ".ini".
+  std::filesystem::path SettingsPath() const;
+  // Reads the settings file into the controls (defaults of a first start when there is none).
+  void LoadSettings();
+  // Writes the six settings; throws std::runtime_error "Unable to write to <path>" when a
+  // write fails, with the keys before it written.
+  void SaveSettings();
 
   // ---- Services, for the procedures ---------------------------------------------------------
   EventLoop& loop() { return loop_; }
@@ -296,6 +301,21 @@ class TMainForm {
   const std::filesystem::path& programFile() const { return services_.programFile; }
 
  private:
+  // The module's replies, as the receive handler meets them.
+  std::string PortLine(std::string_view protocol) const;
+  void NmeaVersionReply(const NmeaSentence& sentence);
+  void NmeaRateConfirmation(const NmeaSentence& sentence);
+  void FollowRateConfirmation(std::int64_t rate, Timer& synchTimer);
+  void BinrProbeAnswer();
+  void BinrVersionReply();
+  void Identified(const std::string& versionLine);
+  // The connection's shared steps.
+  void StartScan(bool binr);
+  void ScanTick(bool binr);
+  void ConnectAtRate(std::string_view port, std::uint32_t rate, bool binr);
+  void SynchTick(bool binr);
+  bool ProtocolIsAuto() const { return ProtocolComboBox.itemIndex() == 0; }
+
   void SetCaptions();
   void FillMessageTable();
   void WireHandlers();

@@ -145,7 +145,9 @@ void MemoView::sync() {
   applyCommon(*this, model_);
   const auto& lines = model_.lines();
   bool changed = false;
-  if (lines.size() < shown_) {  // cleared (and perhaps refilled since)
+  // Cleared (and perhaps refilled since), or a line above the last rewritten: draw anew.
+  if (lines.size() < shown_ || model_.rewrites() != rewritesShown_) {
+    rewritesShown_ = model_.rewrites();
     clear();
     shown_ = 0;
     lastShown_.clear();

@@ -66,6 +66,7 @@ class MemoView : public QPlainTextEdit {
   std::size_t shown_ = 0;  // model lines shown so far
   std::string lastShown_;  // the last of them as shown
   int lastLineStart_ = 0;  // document position where it starts
+  std::uint64_t rewritesShown_ = 0;  // the model's count of rewrites above the last line
 };
 
 }  // namespace movrand::gui

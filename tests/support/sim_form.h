@@ -43,10 +43,11 @@ inline sim::SimConfig CompletedConfig(sim::SimConfig config) {
 }
 
 struct SimForm {
-  explicit SimForm(sim::SimConfig config, bool powerOn = true)
+  explicit SimForm(sim::SimConfig moduleConfig, bool powerOn = true)
       : clock(loop),
         ports(Ports()),
-        module(loop, CompletedConfig(std::move(config))),
+        config(CompletedConfig(std::move(moduleConfig))),
+        module(loop, config),
         driver(loop, module),
         form(loop, MainFormServices{clock, ports, fileDialog, dialogs, kProgramFile}),
         session(form, loop, driver) {
@@ -91,6 +92,7 @@ struct SimForm {
   FakePortSource ports;
   FakeFileDialog fileDialog;
   FakeDialogs dialogs;
+  sim::SimConfig config;  // as the module runs it, version texts filled in
   sim::SimModule module;
   sim::SimSerialDriver driver;
   TMainForm form;
