@@ -22,6 +22,7 @@
 #include "comm/comm.h"
 #include "platform/std_event_loop.h"
 #include "sim_test_util.h"
+#include "support/sim_process.h"
 
 namespace movrand::sim {
 namespace {
@@ -30,94 +31,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::Bytes;
 
-constexpr auto kStartLimit = 10s;
-constexpr auto kStopLimit = 10s;
 constexpr auto kTransferLimit = 60s;
-constexpr auto kChildPoll = 10ms;  // how often a child process is looked at while it runs
 
-// Waits for `pid` at most `limit`; kills it when it takes longer. The exit code, 128 + the
-// signal for a killed child, or -1 when it had to be killed.
+using movrand::testing::SimProcess;
+
 int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(kChildPoll);
-  }
+  return movrand::testing::WaitForChild(pid, limit);
 }
-
-// One run of movrand-sim: started with fork/exec, its port read from the first line, stopped
-// with SIGTERM.
-class SimProcess {
- public:
-  explicit SimProcess(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    std::vector<char*> argv{const_cast<char*>(MOVRAND_SIM_PATH)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execv(MOVRAND_SIM_PATH, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    out_ = out[0];
-    const std::string first = readLine(kStartLimit);
-    if (first.rfind("PORT ", 0) == 0) port_ = first.substr(5);
-  }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      WaitFor(pid_, kStopLimit);
-    }
-    if (out_ >= 0) close(out_);
-  }
-
-  // The slave's path, e.g. /dev/pts/5; empty when the program did not start.
-  const std::string& port() const { return port_; }
-
-  // Stops the program and returns its summary line.
-  std::string stop() {
-    if (pid_ <= 0) return {};
-    kill(pid_, SIGTERM);
-    const std::string summary = readLine(kStopLimit);
-    exitCode_ = WaitFor(pid_, kStopLimit);
-    pid_ = -1;
-    return summary;
-  }
-  int exitCode() const { return exitCode_; }
-
- private:
-  std::string readLine(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    std::string line;
-    while (Clock::now() < deadline) {
-      pollfd fd{out_, POLLIN, 0};
-      if (poll(&fd, 1, 100) <= 0) continue;
-      char c;
-      if (read(out_, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return line;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string port_;
-  int exitCode_ = -1;
-};
 
 class TempDir {
  public:
@@ -202,7 +122,7 @@ TEST(SimProgram, LoaderReceivesWhatAnIndependentXmodemSenderSends) {
     std::vector<std::string> args = {"--start-in-loader", "--image-out", dir.file("image.bin"),
                                      "--timeout-s", "120"};
     args.insert(args.end(), c.faults.begin(), c.faults.end());
-    SimProcess sim(args);
+    SimProcess sim(MOVRAND_SIM_PATH, args);
     ASSERT_FALSE(sim.port().empty()) << c.name;
     EXPECT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0) << c.name;
     const std::string summary = sim.stop();
@@ -222,7 +142,7 @@ TEST(SimProgram, ABlockRejectedForeverStopsTheTransferAndIsRecorded) {
   ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
   TempDir dir;
   RandomFile(dir.file("fw.bin"), 1000, 7);
-  SimProcess sim({"--start-in-loader", "--nak-forever", "2", "--image-out", dir.file("image.bin"),
+  SimProcess sim(MOVRAND_SIM_PATH, {"--start-in-loader", "--nak-forever", "2", "--image-out", dir.file("image.bin"),
                   "--events", dir.file("events.jsonl"), "--timeout-s", "120"});
   ASSERT_FALSE(sim.port().empty());
   EXPECT_NE(RunSx(sim.port(), dir.file("fw.bin")), 0);
@@ -246,7 +166,7 @@ TEST(SimProgram, AfterTheTransferItRestartsAndReportsTheNewVersion) {
   ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
   TempDir dir;
   RandomFile(dir.file("fw.bin"), 700, 3);
-  SimProcess sim({"--start-in-loader", "--restart-s", "0.5", "--new-version-words", "A1 KAP41 0999",
+  SimProcess sim(MOVRAND_SIM_PATH, {"--start-in-loader", "--restart-s", "0.5", "--new-version-words", "A1 KAP41 0999",
                   "--timeout-s", "60"});
   ASSERT_FALSE(sim.port().empty());
   ASSERT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0);
@@ -294,7 +214,7 @@ TEST(SimProgram, AnswersOverARealPortOnlyAtItsRateAndParity) {
        {{230400, 0, false}, {115200, 1, false}, {115200, 0, true}}},
   };
   for (const auto& c : cases) {
-    SimProcess sim({"--protocol", c.protocol, "--baud", "115200", "--timeout-s", "60"});
+    SimProcess sim(MOVRAND_SIM_PATH, {"--protocol", c.protocol, "--baud", "115200", "--timeout-s", "60"});
     ASSERT_FALSE(sim.port().empty());
     StdEventLoop loop;
     Bytes received;
@@ -340,7 +260,7 @@ TEST(SimProgram, PublishesItsLinkAndRemovesItAtTheEnd) {
   TempDir dir;
   const std::string link = dir.file("ttySIM0");
   {
-    SimProcess sim({"--link", link, "--timeout-s", "60"});
+    SimProcess sim(MOVRAND_SIM_PATH, {"--link", link, "--timeout-s", "60"});
     ASSERT_FALSE(sim.port().empty());
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.port());
     const std::string summary = sim.stop();
