@@ -15,11 +15,19 @@ constexpr char kSentMark[2] = {'>', '>'};
 
 void TMainForm::OpenTrafficLog() {
   if (!LogEnabled || LogFile) return;
-  const std::filesystem::path folder = programFile().parent_path();
   // The program's folder becomes the current directory for the rest of the run, as the log
   // lives there; the file itself is opened by its full path so that nothing depends on it.
+  // A relative program path is made absolute first: after the change of directory it would
+  // name another folder.
   std::error_code ignored;
-  if (!folder.empty()) std::filesystem::current_path(folder, ignored);
+  std::filesystem::path folder = programFile().parent_path();
+  if (!folder.empty()) {
+    if (std::filesystem::path absolute = std::filesystem::absolute(folder, ignored);
+        !absolute.empty()) {
+      folder = std::move(absolute);
+    }
+    std::filesystem::current_path(folder, ignored);
+  }
   LogFile.reset(std::fopen((folder / kTrafficLogName).string().c_str(), "wb"));
   if (!LogFile) {
     LogLine(Messages.TextLogFileFailed);
@@ -32,14 +40,14 @@ void TMainForm::CloseTrafficLog() {
 }
 
 void TMainForm::WriteTrafficReceived(const std::uint8_t* data, int length) {
-  if (!LogEnabled || !LogFile || length <= 0) return;
+  if (!LogEnabled || !LogFile || length <= 0 || data == nullptr) return;
   std::fwrite(data, 1, static_cast<std::size_t>(length), LogFile.get());
 }
 
 void TMainForm::WriteTrafficSent(const std::uint8_t* data, std::size_t length) {
   if (!LogEnabled || !LogFile) return;
   std::fwrite(kSentMark, 1, sizeof kSentMark, LogFile.get());
-  if (length > 0) std::fwrite(data, 1, length, LogFile.get());
+  if (length > 0 && data != nullptr) std::fwrite(data, 1, length, LogFile.get());
 }
 
 }  // namespace movrand

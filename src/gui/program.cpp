@@ -27,23 +27,29 @@ Program::Program(Options options)
                                     .fileDialog = fileDialog_,
                                     .dialogs = dialogs_,
                                     .programFile = std::move(options.programFile)}),
-      comm_(form_, loop_,
-            options.serialDriver ? *options.serialDriver : systemSerialDriver()),
+      comm_(form_, loop_, options.serialDriver ? *options.serialDriver : systemSerialDriver()),
       window_(form_),
+      termForm_(form_),
+      termWindow_(termForm_, &window_),
       devProgWindow_(devProgForm_, &window_),
       attentionWindow_(attentionForm_, &window_) {
+  form_.TermForm = &termForm_;
   fileDialog_.setParent(&window_);
   dialogs_.attach(&window_, &attentionWindow_, &devProgWindow_);
 }
 
 Program::~Program() {
+  // The serial link outlives the terminal and may still deliver while it closes.
+  form_.TermForm = nullptr;
   // Nothing may show a window that is being destroyed.
   dialogs_.attach(nullptr, nullptr, nullptr);
   fileDialog_.setParent(nullptr);
 }
 
 Switches Program::applyCommandLine(std::string_view argumentText) {
-  return ApplyCommandLine(form_, argumentText);
+  const Switches switches = ApplyCommandLine(form_, argumentText);
+  if (!switches.test) termForm_.Monitoring = false;
+  return switches;
 }
 
 int runProgram(Program::Options options, std::string_view argumentText) {

@@ -1,6 +1,6 @@
 // The program as it runs on screen: the Qt event loop, the services, the main window's model
-// and view, then the programming notice and the warning dialog, created in this order and
-// destroyed in the reverse one.
+// and view, the terminal window, then the programming notice and the warning dialog, created
+// in this order and destroyed in the reverse one.
 //
 // Building it runs the main window's construction (port list, settings), which may throw;
 // main() shows such a failure and ends. The Qt application must exist first.
@@ -18,6 +18,7 @@
 #include "gui/dialog_windows.h"
 #include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
+#include "gui/terminal_window.h"
 #include "platform/port_source.h"
 #include "platform/serial_device.h"
 
@@ -26,9 +27,9 @@ namespace movrand::gui {
 class Program {
  public:
   struct Options {
-    std::unique_ptr<PortSource> ports;  // the system's port list unless a test says else
-    std::unique_ptr<LocalClock> clock;  // the system clock unless a test says else
-    std::filesystem::path programFile;  // where the settings file lives beside
+    std::unique_ptr<PortSource> ports;     // the system's port list unless a test says else
+    std::unique_ptr<LocalClock> clock;     // the system clock unless a test says else
+    std::filesystem::path programFile;     // where the settings file lives beside
     SerialDriver* serialDriver = nullptr;  // the system's serial ports unless a test says else
   };
 
@@ -37,12 +38,15 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  // Applies the command-line switch to the built windows.
+  // Applies the command-line switch to the built windows; without test mode the terminal
+  // does not monitor.
   Switches applyCommandLine(std::string_view argumentText);
 
   QtEventLoop& loop() { return loop_; }
   TMainForm& form() { return form_; }
   MainWindow& mainWindow() { return window_; }
+  TTermForm& termForm() { return termForm_; }
+  TerminalWindow& terminalWindow() { return termWindow_; }
   TFormAttention& attentionForm() { return attentionForm_; }
   AttentionDialog& attentionWindow() { return attentionWindow_; }
   TFormDevProg& devProgForm() { return devProgForm_; }
@@ -58,7 +62,10 @@ class Program {
   TMainForm form_;
   CommSession comm_;
   MainWindow window_;
-  // The dialogs are the main window's children; as members they go before it.
+  // The terminal and the dialogs are the main window's children; as members they go before
+  // it.
+  TTermForm termForm_;
+  TerminalWindow termWindow_;
   TFormDevProg devProgForm_;
   DevProgWindow devProgWindow_;
   TFormAttention attentionForm_;

@@ -1,18 +1,23 @@
 // Renders the program's windows into PNG files: the main window as started and in test mode,
-// the warning dialog and the programming notice. Meant for QT_QPA_PLATFORM=offscreen.
+// the terminal window, the warning dialog and the programming notice. Meant for
+// QT_QPA_PLATFORM=offscreen.
 //
 //   movrand-screenshots <folder>
 //   movrand-screenshots --grab-screen <file>   (the whole screen of the current display, to
 //                                               look at a running movrand, e.g. under Xvfb)
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QPixmap>
+#include <QRadioButton>
 #include <QScreen>
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "gui/application.h"
 #include "gui/artwork.h"
@@ -100,6 +105,21 @@ int main(int argc, char** argv) {
       form.LogTimedLine(form.Messages.TextPortBusy);
       form.LogTimedLine(form.Messages.TextReconnectFailed);
       ok &= save(program.mainWindow(), folder, "main-window-test-mode.png");
+
+      // The terminal as "Show process" opens it, with sentences received, then in hexadecimal.
+      program.mainWindow().CheckBox1->click();
+      const auto echo = [&](std::string_view bytes) {
+        program.termForm().Echo(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+      };
+      echo("$POVER,A1,KAP41,0102*5E\r\n");
+      echo("$GPGGA,120000.00,5540.0000,N,03730.0000,E,1,08,1.0,150.0,M,14.0,M,,*64\r\n");
+      echo("$GPRMC,120000.00,A,5540.0000,N,03730.0000,E,0.0,0.0,081226,,,A*6C\r\n");
+      ok &= save(program.terminalWindow(), folder, "terminal-window.png");
+      program.terminalWindow().RadioButtons[1]->click();
+      echo("$POVER,A1,KAP41,0102*5E\r\n");
+      echo("$GPGGA,120000.00,5540.0000,N,03730.0000,E,1,08,1.0,150.0,M,14.0,M,,*64\r\n");
+      ok &= save(program.terminalWindow(), folder, "terminal-window-hex.png");
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "movrand-screenshots: %s\n", error.what());

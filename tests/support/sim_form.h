@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,19 +38,30 @@ class VirtualClockTime final : public LocalClock {
   const EventLoop& loop_;
 };
 
+// A module talking `protocol` at `baud`, answering or not.
+inline sim::SimConfig ModuleAt(sim::Protocol protocol, std::uint32_t baud, bool silent = false) {
+  sim::SimConfig config;
+  config.protocol = protocol;
+  config.baud = baud;
+  config.silent = silent;
+  return config;
+}
+
 inline sim::SimConfig CompletedConfig(sim::SimConfig config) {
   sim::CompleteVersionTexts(config);
   return config;
 }
 
 struct SimForm {
-  explicit SimForm(sim::SimConfig moduleConfig, bool powerOn = true)
+  // `programFile` places the settings file and the traffic log beside it.
+  explicit SimForm(sim::SimConfig moduleConfig, bool powerOn = true,
+                   std::filesystem::path programFile = kProgramFile)
       : clock(loop),
         ports(Ports()),
         config(CompletedConfig(std::move(moduleConfig))),
         module(loop, config),
         driver(loop, module),
-        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, kProgramFile}),
+        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, std::move(programFile)}),
         session(form, loop, driver) {
     if (powerOn) module.powerOn();
   }
