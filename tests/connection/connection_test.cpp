@@ -16,14 +16,6 @@ namespace {
 using sim::Protocol;
 using sim::SimConfig;
 
-SimConfig Module(Protocol protocol, std::uint32_t baud, bool silent = false) {
-  SimConfig config;
-  config.protocol = protocol;
-  config.baud = baud;
-  config.silent = silent;
-  return config;
-}
-
 // The times (ms) at which the module saw messages of `kind` ("nmea POVER", "binr 0x26").
 struct EventLog {
   std::vector<std::string> events;
@@ -51,7 +43,7 @@ struct Connecting : ::testing::Test {
 };
 
 TEST_F(Connecting, FixedNmeaWithSilentModuleProbesThreeTimesThenGivesUpAtFourSeconds) {
-  Make(Module(Protocol::Nmea, 9600, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 9600, /*silent=*/true));
   sim->Select("NMEA", "9600");
   sim->Connect();
   EXPECT_EQ(form().SpeedButtonSynch.caption(), "Disconnect");
@@ -79,7 +71,7 @@ TEST_F(Connecting, FixedNmeaWithSilentModuleProbesThreeTimesThenGivesUpAtFourSec
 }
 
 TEST_F(Connecting, FixedBinrWithAnsweringModuleIdentifiesIt) {
-  Make(Module(Protocol::Binr, 115200));
+  Make(ModuleAt(Protocol::Binr, 115200));
   sim->Select("BINR", "115200");
   sim->Connect();
   ASSERT_TRUE(sim->RunUntil([&] { return form().DeviceIdentified; }, Milliseconds{3000}));
@@ -109,7 +101,7 @@ TEST_F(Connecting, FixedBinrWithAnsweringModuleIdentifiesIt) {
 }
 
 TEST_F(Connecting, AutoSearchWithSilentModuleScansBothProtocolsAndGivesUp) {
-  Make(Module(Protocol::Nmea, 115200, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
   sim->Select("Auto", "Auto");
   sim->Connect();
   ASSERT_TRUE(sim->RunUntil(
@@ -133,7 +125,7 @@ TEST_F(Connecting, AutoSearchWithSilentModuleScansBothProtocolsAndGivesUp) {
 }
 
 TEST_F(Connecting, AutoSearchRewritesOneScanLinePerScan) {
-  Make(Module(Protocol::Nmea, 115200, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
   sim->Select("Auto", "Auto");
   std::vector<std::string> scanTexts;
   sim->form.Memo1.setListener([&] {
@@ -161,7 +153,7 @@ class ScanFinds : public Connecting, public ::testing::WithParamInterface<ScanCa
 
 TEST_P(ScanFinds, TheModuleAtEveryRateOfItsTable) {
   const ScanCase c = GetParam();
-  Make(Module(c.protocol, c.baud));
+  Make(ModuleAt(c.protocol, c.baud));
   const bool binr = c.protocol == Protocol::Binr;
   sim->Select(binr ? "BINR" : "NMEA", "Auto");
   sim->Connect();
@@ -196,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{Protocol::Binr, 9600}));
 
 TEST_F(Connecting, AutoSearchFindsABinrModuleAfterTheNmeaScan) {
-  Make(Module(Protocol::Binr, 57600));
+  Make(ModuleAt(Protocol::Binr, 57600));
   sim->Select("Auto", "Auto");
   sim->Connect();
   ASSERT_TRUE(sim->RunUntil([&] { return form().DeviceIdentified; }, Milliseconds{20000}));
@@ -207,7 +199,7 @@ TEST_F(Connecting, AutoSearchFindsABinrModuleAfterTheNmeaScan) {
 }
 
 TEST_F(Connecting, ModuleAnsweringAfterTheProbingWindowIsNotFound) {
-  SimConfig config = Module(Protocol::Nmea, 57600);
+  SimConfig config = ModuleAt(Protocol::Nmea, 57600);
   config.answerDelay = Milliseconds{600};  // the port closes 500 ms after the probe
   Make(config);
   sim->Select("NMEA", "Auto");
@@ -221,7 +213,7 @@ TEST_F(Connecting, ModuleAnsweringAfterTheProbingWindowIsNotFound) {
 }
 
 TEST_F(Connecting, FixedRateOpenFailureWaitsHalfASecondThenReportsTheBusyPort) {
-  Make(Module(Protocol::Nmea, 115200));
+  Make(ModuleAt(Protocol::Nmea, 115200));
   sim->ports.ports = std::vector<SerialPortEntry>{{"ttyNONE", "gone"}};
   form().RefreshPortList();
   sim->Select("NMEA", "115200");
@@ -239,8 +231,38 @@ TEST_F(Connecting, FixedRateOpenFailureWaitsHalfASecondThenReportsTheBusyPort) {
   EXPECT_EQ(form().CurrentBaud, 115200u);
 }
 
+TEST_F(Connecting, CancelDuringAScanOrThePauseAfterAFailedOpenEndsTheAttempt) {
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
+  sim->Select("NMEA", "Auto");
+  sim->Connect();
+  sim->loop.advance(Milliseconds{1700});  // the port is open at 230400, probed
+  ASSERT_TRUE(PortIsOpen());
+  form().SpeedButton1.click();
+  EXPECT_FALSE(PortIsOpen());
+  EXPECT_EQ(sim->Lines().back(), At(1700) + ">>The process is aborted");
+  EXPECT_EQ(form().SpeedButtonSynch.caption(), "Connect");
+  EXPECT_TRUE(form().SpeedButtonSynch.enabled());
+  EXPECT_TRUE(sim->dialogs.messages.empty()) << "no box outside the loader exchange";
+  const std::size_t lines = sim->Lines().size();
+  const int opens = sim->driver.openCount();
+  sim->loop.advance(Milliseconds{10000});
+  EXPECT_EQ(sim->Lines().size(), lines) << "nothing runs on after Cancel";
+  EXPECT_EQ(sim->driver.openCount(), opens);
+
+  // During the pause after a failed fixed-rate open, Cancel ends the attempt there.
+  sim->ports.ports = std::vector<SerialPortEntry>{{"ttyNONE", "gone"}};
+  form().RefreshPortList();
+  sim->Select("NMEA", "9600");
+  sim->Connect();
+  sim->loop.advance(Milliseconds{200});
+  form().SpeedButton1.click();
+  sim->loop.advance(Milliseconds{1000});
+  EXPECT_EQ(sim->Lines().back(), At(11900) + ">>The process is aborted");
+  EXPECT_EQ(form().SpeedButtonSynch.caption(), "Connect");
+}
+
 TEST_F(Connecting, ScanOfAPortThatDoesNotOpen) {
-  Make(Module(Protocol::Nmea, 115200));
+  Make(ModuleAt(Protocol::Nmea, 115200));
   sim->ports.ports = std::vector<SerialPortEntry>{{"ttyNONE", "gone"}};
   form().RefreshPortList();
   // A fixed protocol reports the port at once.
@@ -260,7 +282,7 @@ TEST_F(Connecting, ScanOfAPortThatDoesNotOpen) {
 }
 
 TEST_F(Connecting, EmptyPortListAsksForAPortAndStaysReady) {
-  Make(Module(Protocol::Nmea, 115200));
+  Make(ModuleAt(Protocol::Nmea, 115200));
   sim->ports.ports = std::vector<SerialPortEntry>{};
   form().RefreshPortList();
   sim->Select("NMEA", "9600");
@@ -276,7 +298,7 @@ TEST_F(Connecting, EmptyPortListAsksForAPortAndStaysReady) {
 }
 
 TEST_F(Connecting, RateConfirmationMovesThePortAndSynchronisesAgain) {
-  Make(Module(Protocol::Nmea, 57600));
+  Make(ModuleAt(Protocol::Nmea, 57600));
   sim->Select("NMEA", "57600");
   sim->Connect();
   ASSERT_TRUE(sim->RunUntil([&] { return form().DeviceIdentified; }, Milliseconds{3000}));

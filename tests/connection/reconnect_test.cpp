@@ -13,14 +13,6 @@ namespace {
 using sim::Protocol;
 using sim::SimConfig;
 
-SimConfig Module(Protocol protocol, std::uint32_t baud, bool silent = false) {
-  SimConfig config;
-  config.protocol = protocol;
-  config.baud = baud;
-  config.silent = silent;
-  return config;
-}
-
 struct Reconnect : ::testing::Test {
   void Make(SimConfig config) {
     sim.reset();  // one serial link at a time
@@ -55,7 +47,7 @@ struct Reconnect : ::testing::Test {
 
 TEST_F(Reconnect, StartsSevenTicksAfterASmallImageAndTwentySixAfterALargeOne) {
   for (const auto& [retryCount, ticks] : {std::pair{19, 7}, std::pair{0, 26}}) {
-    Make(Module(Protocol::Nmea, 115200));
+    Make(ModuleAt(Protocol::Nmea, 115200));
     TransferEnded("NMEA", "115200", retryCount);
     const Milliseconds start = sim->loop.now();
     ASSERT_TRUE(sim->RunUntil([&] { return LastLineIs(">>Connection..."); }, Milliseconds{30000}));
@@ -77,7 +69,7 @@ TEST_F(Reconnect, StartsSevenTicksAfterASmallImageAndTwentySixAfterALargeOne) {
 }
 
 TEST_F(Reconnect, PortThatDoesNotOpenFallsBackToTheSearchWithoutTheReconnectFlag) {
-  Make(Module(Protocol::Nmea, 115200, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
   TransferEnded("NMEA", "115200", 24);
   sim->ports.ports = std::vector<SerialPortEntry>{{"ttyGONE", "gone"}};
   form().RefreshPortList();
@@ -95,7 +87,7 @@ TEST_F(Reconnect, PortThatDoesNotOpenFallsBackToTheSearchWithoutTheReconnectFlag
 }
 
 TEST_F(Reconnect, FixedProtocolScanThatFailsReportsTheLostConnection) {
-  Make(Module(Protocol::Nmea, 115200, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
   TransferEnded("BINR", "Auto", 24);
   ASSERT_TRUE(sim->RunUntil(
       [&] { return LastLineIs("Please try connect manually before POWER OFF or RESTART!"); },
@@ -112,7 +104,7 @@ TEST_F(Reconnect, FixedProtocolScanThatFailsReportsTheLostConnection) {
 }
 
 TEST_F(Reconnect, SilentModuleAtTheFixedRateLeadsToASearchThatGivesUp) {
-  Make(Module(Protocol::Nmea, 115200, /*silent=*/true));
+  Make(ModuleAt(Protocol::Nmea, 115200, /*silent=*/true));
   TransferEnded("NMEA", "57600", 24);
   ASSERT_TRUE(sim->RunUntil([&] { return LastLineIs(">>Program could not find the device!"); },
                             Milliseconds{40000}));

@@ -186,6 +186,15 @@ TEST(MainWindow, TheLogPaneAppendsRewritesAndClearsWithItsModel) {
   form.LogLine("after");
   EXPECT_EQ(w.Memo1->toPlainText(), "14:03:12>>Connection...\n\nafter");
 
+  // A line above the last (a scan line) is rewritten in place too; a CR LF in an added text
+  // starts a new line, as the version line has.
+  form.Memo1.setLine(1, "rewritten");
+  EXPECT_EQ(w.Memo1->toPlainText(), "14:03:12>>Connection...\nrewritten\nafter");
+  form.LogLine(">>Current FW version: \r\n>>A1 KAP41 0102");
+  EXPECT_EQ(form.Memo1.lineCount(), 5);
+  EXPECT_EQ(w.Memo1->toPlainText(),
+            "14:03:12>>Connection...\nrewritten\nafter\n>>Current FW version: \n>>A1 KAP41 0102");
+
   form.Memo1.clear();
   EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
   form.Memo1.setLastLine("first");  // on an empty pane it adds a line

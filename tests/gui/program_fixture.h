@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -53,6 +55,19 @@ struct ProgramFixture {
   FakeClock* clock = nullptr;
   std::unique_ptr<gui::Program> program;
 };
+
+// Runs the Qt loop until `done` holds or `limitMs` of real time have passed; true when it
+// held. For tests that talk to another process over a real port.
+template <typename Predicate>
+bool RunQtUntil(Predicate done, int limitMs) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > limitMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
 
 // Runs `action` once the modal loop that `runModal` starts is going, and ends that loop by
 // force after `limit` if the action did not; `timedOut` tells which happened.
