@@ -1,7 +1,7 @@
 # The Debian packages the build, the tests and the demo need; sourced by the scripts.
 MOVRAND_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev
   qt6-base-dev libgl1-mesa-dev fonts-liberation
   g++-mingw-w64-x86-64
   lrzsz xvfb xauth

@@ -1,0 +1,57 @@
+#include "cli/json_events.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace movrand::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;  // keeps "event" first, as a reader expects
+
+std::string Dump(const Json& json) {
+  // ASCII only; text that is not UTF-8 (the module's bytes) is replaced, never thrown on.
+  return json.dump(-1, ' ', true, Json::error_handler_t::replace);
+}
+
+Json Number(std::optional<double> value) {
+  if (!value || !std::isfinite(*value)) return nullptr;
+  return std::round(*value * 10.0) / 10.0;
+}
+
+}  // namespace
+
+std::string JsonLineEvent(std::size_t index, std::string_view text, bool rewrite) {
+  Json json{{"event", "line"}, {"index", index}, {"text", text}};
+  if (rewrite) json["rewrite"] = true;
+  return Dump(json);
+}
+
+std::string JsonProgressEvent(std::size_t index, std::string_view text, const ProgressInfo& info) {
+  return Dump(Json{{"event", "progress"},
+                   {"index", index},
+                   {"text", text},
+                   {"percent", info.percent()},
+                   {"sentBytes", info.counts.sent},
+                   {"totalBytes", info.counts.total},
+                   {"bytesPerSecond", Number(info.bytesPerSecond)},
+                   {"secondsLeft", Number(info.secondsLeft)}});
+}
+
+std::string JsonMessageEvent(std::string_view kind, std::string_view title, std::string_view text) {
+  return Dump(Json{{"event", "message"}, {"kind", kind}, {"title", title}, {"text", text}});
+}
+
+std::string JsonResultEvent(const RunSummary& summary) {
+  Json json{{"event", "result"},
+            {"exitCode", static_cast<int>(summary.code)},
+            {"outcome", ExitCodeName(summary.code)},
+            {"meaning", ExitCodeMeaning(summary.code)}};
+  if (!summary.detail.empty()) json["detail"] = summary.detail;
+  if (summary.version) json["version"] = *summary.version;
+  if (summary.port) json["port"] = *summary.port;
+  if (summary.baud) json["baud"] = *summary.baud;
+  if (summary.protocol) json["protocol"] = *summary.protocol;
+  return Dump(json);
+}
+
+}  // namespace movrand::cli

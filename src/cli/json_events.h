@@ -1,0 +1,42 @@
+// The events of --json: one JSON object per line on standard output, each with an "event"
+// member saying what it is, so that a script can follow a run without parsing log text.
+//
+//   {"event":"line","index":3,"text":"10:15:02>>Port: ttyUSB0 115200 NMEA"}
+//   {"event":"line","index":1,"text":"10:15:03>>Scanning...57600","rewrite":true}
+//   {"event":"progress","index":6,"text":"...","percent":37,"sentBytes":...,"totalBytes":...,
+//    "bytesPerSecond":11264.0,"secondsLeft":28.1}      (rate and time left: null until known)
+//   {"event":"message","kind":"box","title":"Warning","text":"..."}
+//   {"event":"result","exitCode":0,"outcome":"success","meaning":"success","version":"..."}
+//
+// Texts are passed through as the program has them (the version text comes from the module);
+// the output is plain ASCII with anything else escaped, and bytes that are not UTF-8 become
+// U+FFFD, so every line parses.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/options.h"
+#include "cli/progress.h"
+
+namespace movrand::cli {
+
+std::string JsonLineEvent(std::size_t index, std::string_view text, bool rewrite);
+std::string JsonProgressEvent(std::size_t index, std::string_view text, const ProgressInfo& info);
+// `kind`: "box" for a message box, "notice" for the programming notice, "confirm" for the
+// confirmation question and its answer.
+std::string JsonMessageEvent(std::string_view kind, std::string_view title, std::string_view text);
+
+struct RunSummary {
+  ExitCode code = ExitCode::Success;
+  std::string detail;                  // what went wrong, in words; empty on success
+  std::optional<std::string> version;  // the last version the module reported
+  std::optional<std::string> port;     // the port line's port, rate and protocol
+  std::optional<long long> baud;
+  std::optional<std::string> protocol;
+};
+std::string JsonResultEvent(const RunSummary& summary);
+
+}  // namespace movrand::cli

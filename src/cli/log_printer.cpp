@@ -1,0 +1,306 @@
+#include "cli/log_printer.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace movrand::cli {
+namespace {
+
+constexpr std::string_view kClearToLineEnd = "\033[K";
+constexpr int kBarWidth = 16;  // cells of the terminal's progress bar
+
+void AppendEscaped(std::string& out, unsigned char byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02X", byte);
+  out += text;
+}
+
+// Length of the well-formed UTF-8 sequence at `text[at]` that encodes a printable character
+// (not a C1 control), or 0.
+std::size_t PrintableSequence(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  char32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(at + i) & 0x3F);
+  }
+  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  const bool c1 = code >= 0x80 && code <= 0x9F;
+  if (overlong || surrogate || c1 || code > 0x10FFFF) return 0;
+  return length;
+}
+
+// The text without its " (37kB)" tail: on a terminal the bar shows the count.
+std::string_view WithoutCount(std::string_view text) {
+  if (!text.ends_with(')')) return text;
+  const std::size_t open = text.rfind(" (");
+  return open == std::string_view::npos ? text : text.substr(0, open);
+}
+
+}  // namespace
+
+std::string PrintableText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += '\n';
+      i += 2;
+    } else if (b == '\n' || b == '\t' || (b >= 0x20 && b < 0x7F)) {
+      out += static_cast<char>(b);
+      ++i;
+    } else if (b >= 0x80) {
+      if (const std::size_t length = PrintableSequence(text, i); length > 0) {
+        out.append(text.substr(i, length));
+        i += length;
+      } else {
+        AppendEscaped(out, b);
+        ++i;
+      }
+    } else {
+      AppendEscaped(out, b);
+      ++i;
+    }
+  }
+  return out;
+}
+
+LogPrinter::LogPrinter(EventLoop& loop, OutputMode mode, Sink sink, int terminalWidth)
+    : loop_(loop),
+      mode_(mode),
+      sink_(std::move(sink)),
+      terminalWidth_(terminalWidth),
+      redraw_(loop, kRedrawInterval) {
+  redraw_.onTimer = [this] {
+    redraw_.setEnabled(false);
+    drawPending();
+  };
+}
+
+LogPrinter::~LogPrinter() = default;
+
+void LogPrinter::setProgress(std::string marker, ProgressSource progress) {
+  progressMarker_ = std::move(marker);
+  progress_ = std::move(progress);
+}
+
+bool LogPrinter::isProgressLine(std::string_view text) const {
+  return progress_ && !progressMarker_.empty() &&
+         text.find(progressMarker_) != std::string_view::npos;
+}
+
+void LogPrinter::paneChanged(const std::vector<std::string>& lines) {
+  if (lines.size() < shown_.size()) {
+    // The pane was cleared: what was printed stays printed; follow the new pane from its start.
+    finish();
+    shown_.clear();
+    meter_.reset();
+    pending_ = plainUnprinted_ = plainEmpty_ = -1;
+  }
+  const std::size_t known = shown_.size();
+  for (std::size_t i = 0; i < known; ++i) {
+    if (lines[i] != shown_[i]) {
+      shown_[i] = lines[i];
+      rewritten(i, shown_[i]);
+    }
+  }
+  for (std::size_t i = known; i < lines.size(); ++i) {
+    shown_.push_back(lines[i]);
+    added(i, shown_[i]);
+  }
+}
+
+void LogPrinter::added(std::size_t index, const std::string& text) {
+  const bool progress = isProgressLine(text);
+  if (progress) {
+    meter_.reset();
+    meter_.sample(loop_.now(), progress_());
+  }
+  switch (mode_) {
+    case OutputMode::Terminal: {
+      closeLive();
+      const std::string shown = terminalText(text);
+      lastDraw_ = loop_.now();
+      if (shown.find('\n') != std::string::npos) {
+        write(shown + "\n");
+      } else {
+        write(shown);
+        live_ = static_cast<long>(index);
+      }
+      break;
+    }
+    case OutputMode::Plain:
+      finish();
+      plainEmpty_ = -1;  // an empty line that never got text is left out
+      if (text.empty()) {
+        plainEmpty_ = static_cast<long>(index);
+        break;
+      }
+      if (progress) plainStep_ = meter_.info().percent() / kPlainProgressStep;
+      write(PrintableText(text) + "\n");
+      break;
+    case OutputMode::Json:
+      drawPending();
+      write(JsonLineEvent(index, text, false) + "\n");
+      break;
+  }
+}
+
+void LogPrinter::rewritten(std::size_t index, const std::string& text) {
+  const bool progress = isProgressLine(text);
+  if (progress) meter_.sample(loop_.now(), progress_());
+  switch (mode_) {
+    case OutputMode::Terminal:
+      if (static_cast<long>(index) == live_ && text.find('\n') == std::string::npos) {
+        requestDraw(index);
+      } else {
+        draw(index);
+      }
+      break;
+    case OutputMode::Plain:
+      if (text.empty()) {
+        plainEmpty_ = static_cast<long>(index);
+        break;
+      }
+      if (plainEmpty_ == static_cast<long>(index)) plainEmpty_ = -1;
+      if (progress) {
+        const int step = meter_.info().percent() / kPlainProgressStep;
+        if (step <= plainStep_) {
+          plainUnprinted_ = static_cast<long>(index);
+          break;
+        }
+        plainStep_ = step;
+        plainUnprinted_ = -1;
+      }
+      write(PrintableText(text) + "\n");
+      break;
+    case OutputMode::Json:
+      if (progress) {
+        requestDraw(index);
+      } else {
+        drawPending();
+        write(JsonLineEvent(index, text, true) + "\n");
+      }
+      break;
+  }
+}
+
+void LogPrinter::requestDraw(std::size_t index) {
+  if (pending_ >= 0 && pending_ != static_cast<long>(index)) drawPending();
+  pending_ = static_cast<long>(index);
+  const Milliseconds since = loop_.now() - lastDraw_;
+  if (since >= kRedrawInterval) {
+    drawPending();
+  } else if (!redraw_.enabled()) {
+    redraw_.setInterval(kRedrawInterval - since);
+    redraw_.setEnabled(true);
+  }
+}
+
+void LogPrinter::drawPending() {
+  if (pending_ < 0) return;
+  const auto index = static_cast<std::size_t>(pending_);
+  pending_ = -1;
+  redraw_.setEnabled(false);
+  draw(index);
+}
+
+void LogPrinter::draw(std::size_t index) {
+  lastDraw_ = loop_.now();
+  const std::string& text = shown_[index];
+  if (mode_ == OutputMode::Json) {
+    write((isProgressLine(text) ? JsonProgressEvent(index, text, meter_.info())
+                                : JsonLineEvent(index, text, true)) +
+          "\n");
+    return;
+  }
+  const std::string shown = terminalText(text);
+  if (static_cast<long>(index) == live_ && shown.find('\n') == std::string::npos) {
+    write("\r" + shown + std::string(kClearToLineEnd));
+    return;
+  }
+  // Not the line on screen: it can only be printed anew.
+  closeLive();
+  if (shown.find('\n') != std::string::npos) {
+    write(shown + "\n");
+  } else {
+    write(shown);
+    live_ = static_cast<long>(index);
+  }
+}
+
+void LogPrinter::closeLive() {
+  drawPending();
+  if (live_ >= 0) write("\n");
+  live_ = -1;
+}
+
+std::string LogPrinter::terminalText(const std::string& text) const {
+  if (!isProgressLine(text)) return PrintableText(text);
+  std::string shown =
+      PrintableText(WithoutCount(text)) + "  " + FormatProgressBar(meter_.info(), kBarWidth);
+  if (terminalWidth_ > 1 && shown.size() >= static_cast<std::size_t>(terminalWidth_)) {
+    shown.resize(static_cast<std::size_t>(terminalWidth_) - 1);
+  }
+  return shown;
+}
+
+void LogPrinter::message(std::string_view kind, std::string_view title, std::string_view text) {
+  if (mode_ == OutputMode::Json) {
+    drawPending();
+    write(JsonMessageEvent(kind, title, text) + "\n");
+    return;
+  }
+  finish();
+  const std::string printable = PrintableText(text);
+  const std::string head = title.empty() ? std::string() : "[" + PrintableText(title) + "] ";
+  std::string_view rest = printable;
+  while (!rest.empty()) {
+    const std::size_t nl = rest.find('\n');
+    const std::string_view line = rest.substr(0, nl);
+    if (!line.empty()) write(head + std::string(line) + "\n");
+    if (nl == std::string_view::npos) break;
+    rest.remove_prefix(nl + 1);
+  }
+}
+
+void LogPrinter::result(const RunSummary& summary) {
+  finish();
+  if (mode_ == OutputMode::Json) write(JsonResultEvent(summary) + "\n");
+}
+
+void LogPrinter::finish() {
+  switch (mode_) {
+    case OutputMode::Terminal:
+      closeLive();
+      break;
+    case OutputMode::Plain:
+      if (plainUnprinted_ >= 0) {
+        write(PrintableText(shown_[static_cast<std::size_t>(plainUnprinted_)]) + "\n");
+        plainUnprinted_ = -1;
+      }
+      break;
+    case OutputMode::Json:
+      drawPending();
+      break;
+  }
+}
+
+}  // namespace movrand::cli

@@ -1,0 +1,225 @@
+// movrand-flash: the headless front end. The same main window model as the window, driven
+// from the command line; see options.h for the command line and the exit codes, flash_run.h
+// for how a run goes.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "app/comm_session.h"
+#include "app/command_line.h"
+#include "app/main_form.h"
+#include "app/services.h"
+#include "cli/flash_run.h"
+#include "cli/headless_dialogs.h"
+#include "cli/log_printer.h"
+#include "cli/open_watch.h"
+#include "cli/options.h"
+#include "cli/port_argument.h"
+#include "platform/port_source.h"
+#include "platform/std_event_loop.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace movrand;
+using namespace movrand::cli;
+
+// How often the signal watcher looks whether the run has ended.
+constexpr timespec kSignalPoll{0, 100'000'000};
+// The window's program file is "movrand"; this one's settings file would be
+// "movrand-flash.ini" in the current folder. The run never writes it, and every choice it
+// could hold is set from the command line after it was read.
+constexpr const char* kProgramFileName = "movrand-flash";
+
+int TerminalWidth() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+void WriteOut(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// A failure before the run: the reason on standard error (and as the result event with
+// --json); the exit code.
+int Refuse(bool json, ExitCode code, const std::string& detail) {
+  std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
+  if (json) {
+    RunSummary summary;
+    summary.code = code;
+    summary.detail = detail;
+    WriteOut(JsonResultEvent(summary) + "\n");
+  }
+  return static_cast<int>(code);
+}
+
+// Takes SIGINT and SIGTERM on a thread of its own (every other thread has them blocked) and
+// hands each to the main thread's loop.
+class SignalWatcher {
+ public:
+  SignalWatcher() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+  }
+  ~SignalWatcher() { stop(); }
+
+  void start(EventLoop& loop, FlashRun& run) {
+    thread_ = std::thread([this, &loop, &run] {
+      while (!finished_) {
+        if (sigtimedwait(&signals_, nullptr, &kSignalPoll) > 0) {
+          interrupted_ = true;
+          loop.post([&run] { run.interrupt(); });
+        }
+      }
+    });
+  }
+  void stop() {
+    finished_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  const std::atomic<bool>& interrupted() const { return interrupted_; }
+
+ private:
+  sigset_t signals_{};
+  std::thread thread_;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> interrupted_{false};
+};
+
+int Run(const FlashOptions& o) {
+  // The image's full path before anything else: the settings and the traffic log may change
+  // the current folder.
+  std::string image;
+  if (!o.file.empty()) {
+    std::error_code error;
+    const fs::path path = fs::absolute(o.file, error);
+    if (error || !fs::is_regular_file(path, error)) {
+      return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file + ": no such file");
+    }
+    if (!std::ifstream(path, std::ios::binary)) {
+      return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file);
+    }
+    image = path.string();
+  }
+  std::error_code error;
+  const fs::path folder = fs::current_path(error);
+  if (error) return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
+
+  SignalWatcher signals;  // before any thread exists, so that all of them inherit the mask
+  signal(SIGPIPE, SIG_IGN);
+
+  const OutputMode mode = o.json                  ? OutputMode::Json
+                          : isatty(STDOUT_FILENO) ? OutputMode::Terminal
+                                                  : OutputMode::Plain;
+  StdEventLoop loop;
+  SystemLocalClock clock;
+  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
+  PathFileDialog fileDialog(image);
+  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? TerminalWidth() : 0);
+  HeadlessDialogs dialogs(printer, o.yes, [&signals](const std::string& question) {
+    return AskOnTerminal(question, signals.interrupted());
+  });
+  OpenWatch opens(systemSerialDriver());
+
+  std::optional<TMainForm> form;
+  try {
+    form.emplace(loop, MainFormServices{.clock = clock,
+                                        .ports = *ports,
+                                        .fileDialog = fileDialog,
+                                        .dialogs = dialogs,
+                                        .programFile = folder / kProgramFileName});
+  } catch (const std::exception& failure) {
+    return Refuse(o.json, ExitCode::Internal,
+                  std::string("the window model could not be built: ") + failure.what());
+  }
+
+  if (o.list) {
+    form->RefreshPortList();
+    if (!form->Memo1.lines().empty()) {  // the list could not be read: the window says why
+      return Refuse(o.json, ExitCode::PortUnavailable, PrintableText(form->Memo1.lines().back()));
+    }
+    for (const std::string& item : form->PortComboBox.items()) {
+      WriteOut(PrintableText(item) + "\n");
+    }
+    return 0;
+  }
+
+  // The window takes one switch; here they combine.
+  if (o.test) ApplyCommandLine(*form, "/t");
+  form->LogEnabled = o.log;
+  form->FastProgramming = o.fast;
+
+  const PortArgument port = ResolvePortArgument(o.port);
+  if (!port.error.empty()) {
+    return Refuse(o.json, port.missing ? ExitCode::PortUnavailable : ExitCode::Usage, port.error);
+  }
+
+  printer.setProgress(form->Messages.TextFileSize, [&form] {
+    return ProgressCounts{form->ImageOffset, form->ImageLength};
+  });
+  CommSession session(*form, loop, opens);
+  FlashRun run(
+      *form, opens, dialogs,
+      RunChoices{
+          .portName = port.name, .protocol = o.protocol, .baud = o.baud, .program = !image.empty()},
+      [&loop] { loop.quit(); },
+      [&printer](const std::string& text) {
+        printer.finish();
+        std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
+      });
+  std::string refused;
+  if (!run.select(refused)) return Refuse(o.json, ExitCode::Usage, refused);
+
+  BindView(*form, printer, run);
+  signals.start(loop, run);
+  run.start();
+  loop.run();
+  signals.stop();
+  UnbindView(*form);
+  // Readers still handing data over are released before the link is taken down.
+  loop.stop();
+
+  const RunSummary summary = run.summary();
+  printer.result(summary);
+  if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
+    std::fprintf(stderr, "movrand-flash: %s (exit code %d)%s%s\n",
+                 std::string(ExitCodeMeaning(summary.code)).c_str(), static_cast<int>(summary.code),
+                 summary.detail.empty() ? "" : ": ", PrintableText(summary.detail).c_str());
+  }
+  return static_cast<int>(summary.code);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ParsedFlashOptions parsed = ParseFlashOptions(
+      std::span<const char* const>(argv + 1, argc > 0 ? static_cast<std::size_t>(argc - 1) : 0));
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "movrand-flash: %s\n", parsed.error.c_str());
+    return static_cast<int>(ExitCode::Usage);
+  }
+  if (parsed.options.help) {
+    std::fputs(FlashHelpText().c_str(), stdout);
+    return 0;
+  }
+  if (parsed.options.version) {
+    std::fputs(FlashVersionText().c_str(), stdout);
+    return 0;
+  }
+  return Run(parsed.options);
+}

@@ -1,0 +1,456 @@
+// A whole headless run on the virtual clock: the main window's model with the in-process
+// simulated module behind the serial link, driven by FlashRun as movrand-flash drives it, with
+// the plain log view. Each test is a scenario from the production line and checks the exit
+// code, what the log says and what the module saw.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/comm_session.h"
+#include "app/command_line.h"
+#include "app/form_fakes.h"
+#include "app/main_form.h"
+#include "cli/flash_run.h"
+#include "cli/headless_dialogs.h"
+#include "cli/log_printer.h"
+#include "cli/open_watch.h"
+#include "comm/comm.h"
+#include "platform/virtual_event_loop.h"
+#include "sim/module.h"
+#include "sim/sim_serial.h"
+#include "support/sim_form.h"
+
+namespace movrand::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using movrand::testing::FakePortSource;
+using movrand::testing::VirtualClockTime;
+using sim::Protocol;
+using sim::SimConfig;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr Milliseconds kStep{1};
+
+SimConfig Module(Protocol protocol, std::uint32_t baud) {
+  SimConfig config;
+  config.protocol = protocol;
+  config.baud = baud;
+  sim::CompleteVersionTexts(config);
+  return config;
+}
+
+// `size` bytes of a pattern without letters, with `model` written at a quarter of the way.
+Bytes SmallImage(std::size_t size, const std::string& model) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(0x80 + (i * 7) % 64);
+  std::copy(model.begin(), model.end(), bytes.begin() + static_cast<std::ptrdiff_t>(size / 4));
+  return bytes;
+}
+
+// A private folder for the images and the module's received image.
+class Folder {
+ public:
+  Folder() {
+    char pattern[] = "/tmp/movrand-flash-run-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~Folder() { fs::remove_all(path_); }
+  std::string write(const std::string& name, const Bytes& bytes) const {
+    const fs::path file = path_ / name;
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return file.string();
+  }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// movrand-flash's pieces, put together as its main() does, around the in-process module.
+struct Headless {
+  struct Setup {
+    SimConfig module = Module(Protocol::Nmea, 115200);
+    std::string port = std::string(sim::kSimPortName);
+    ProtocolChoice protocol = ProtocolChoice::Auto;
+    std::optional<std::uint32_t> baud = {};
+    std::string image = {};  // none: connect only
+    bool yes = true;         // --yes
+    bool answer = false;     // what the technician types when asked
+    bool test = false;       // --test
+    bool powerOn = true;
+  };
+
+  explicit Headless(Setup s)
+      : setup(std::move(s)),
+        clock(loop),
+        ports(Ports()),
+        module(loop, setup.module),
+        simDriver(loop, module),
+        opens(simDriver),
+        printer(loop, OutputMode::Plain, [this](std::string_view t) { out.append(t); }),
+        fileDialog(setup.image),
+        dialogs(printer, setup.yes,
+                [this](const std::string&) {
+                  ++asked;
+                  return setup.answer;
+                }),
+        form(loop,
+             MainFormServices{clock, ports, fileDialog, dialogs, movrand::testing::kProgramFile}),
+        session(form, loop, opens),
+        run(
+            form, opens, dialogs,
+            RunChoices{setup.port, setup.protocol, setup.baud, !setup.image.empty()},
+            [this] { ++finishedCalls; },
+            [this](const std::string& note) { notes.push_back(note); }) {
+    if (setup.test) ApplyCommandLine(form, "/t");
+    printer.setProgress(form.Messages.TextFileSize, [this] {
+      return ProgressCounts{form.ImageOffset, form.ImageLength};
+    });
+    BindView(form, printer, run);
+    if (setup.powerOn) module.powerOn();
+  }
+  ~Headless() { UnbindView(form); }
+
+  static FakePortSource Ports() {
+    FakePortSource source;
+    source.ports = std::vector<SerialPortEntry>{{std::string(sim::kSimPortName), "sim"}};
+    return source;
+  }
+
+  // Selects and presses Connect.
+  void Start() {
+    std::string error;
+    ASSERT_TRUE(run.select(error)) << error;
+    run.start();
+  }
+  // Runs the clock until the run has finished, at most `limit`; the exit code.
+  ExitCode Finish(Milliseconds limit) {
+    const Milliseconds end = loop.now() + limit;
+    while (!run.finished() && loop.now() < end) loop.advance(kStep);
+    EXPECT_TRUE(run.finished()) << "still running after " << limit.count() << " ms:\n" << out;
+    loop.advance(Milliseconds{10});  // whatever the finish posted
+    return run.summary().code;
+  }
+  template <typename Predicate>
+  bool RunUntil(Predicate done, Milliseconds limit) {
+    const Milliseconds end = loop.now() + limit;
+    while (!done()) {
+      if (loop.now() >= end) return false;
+      loop.advance(kStep);
+    }
+    return true;
+  }
+  bool Printed(const std::string& text) const { return out.find(text) != std::string::npos; }
+
+  Setup setup;
+  VirtualEventLoop loop;
+  VirtualClockTime clock;
+  FakePortSource ports;
+  sim::SimModule module;
+  sim::SimSerialDriver simDriver;
+  OpenWatch opens;
+  std::string out;
+  LogPrinter printer;
+  PathFileDialog fileDialog;
+  int asked = 0;
+  HeadlessDialogs dialogs;
+  TMainForm form;
+  CommSession session;
+  int finishedCalls = 0;
+  std::vector<std::string> notes;
+  FlashRun run;
+};
+
+// ---- Connect only ---------------------------------------------------------------------------
+
+TEST(FlashRunConnect, FindsTheModuleReportsTheVersionAndDisconnects) {
+  for (const Protocol protocol : {Protocol::Nmea, Protocol::Binr}) {
+    Headless h({.module = Module(protocol, 57600)});
+    h.Start();
+    EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::Success) << h.out;
+    EXPECT_EQ(h.finishedCalls, 1);
+    const RunSummary summary = h.run.summary();
+    EXPECT_EQ(summary.port, std::string(sim::kSimPortName));
+    EXPECT_EQ(summary.baud, 57600);
+    EXPECT_EQ(summary.protocol, protocol == Protocol::Nmea ? "NMEA" : "BINR");
+    ASSERT_TRUE(summary.version);
+    EXPECT_NE(summary.version->find("KAP41"), std::string::npos) << *summary.version;
+    // Disconnected as the window does it, the port closed.
+    EXPECT_TRUE(h.form.Memo1.lines().back().ends_with(">>COM-port closes")) << h.out;
+    EXPECT_FALSE(PortIsOpen());
+    EXPECT_EQ(h.form.SpeedButtonSynch.caption(), "Connect");
+  }
+}
+
+TEST(FlashRunConnect, FixedProtocolAndRateAreTheWindowsSelection) {
+  Headless h(
+      {.module = Module(Protocol::Binr, 19200), .protocol = ProtocolChoice::Binr, .baud = 19200u});
+  h.Start();
+  EXPECT_EQ(h.form.ProtocolComboBox.text(), "BINR");
+  EXPECT_EQ(h.form.BaudComboBox.text(), "19200");
+  EXPECT_EQ(h.Finish(Milliseconds{5000}), ExitCode::Success) << h.out;
+  EXPECT_TRUE(h.Printed(">>Port: SIM0 19200 BINR")) << h.out;
+  EXPECT_FALSE(h.Printed("Scanning")) << "a fixed rate is probed, not searched";
+}
+
+TEST(FlashRunConnect, RateTheWindowDoesNotOfferIsRefused) {
+  Headless h({.protocol = ProtocolChoice::Nmea, .baud = 12345u});
+  std::string error;
+  EXPECT_FALSE(h.run.select(error));
+  EXPECT_NE(error.find("12345 is not offered"), std::string::npos) << error;
+  EXPECT_NE(error.find("230400"), std::string::npos) << "names the rates it offers: " << error;
+}
+
+TEST(FlashRunConnect, TestModeOffersItsExtraRate) {
+  Headless h({.protocol = ProtocolChoice::Nmea, .baud = 148874u, .test = true});
+  std::string error;
+  EXPECT_TRUE(h.run.select(error)) << error;
+  EXPECT_EQ(h.form.BaudComboBox.text(), "148874");
+}
+
+TEST(FlashRunConnect, SilentModuleIsNotFound) {
+  SimConfig silent = Module(Protocol::Nmea, 115200);
+  silent.silent = true;
+  Headless fixed({.module = silent, .protocol = ProtocolChoice::Nmea, .baud = 115200u});
+  fixed.Start();
+  EXPECT_EQ(fixed.Finish(Milliseconds{6000}), ExitCode::DeviceNotFound) << fixed.out;
+  EXPECT_EQ(fixed.run.summary().detail, ">>Device is not responding...");
+}
+
+TEST(FlashRunConnect, SilentModuleIsNotFoundByTheSearchEither) {
+  SimConfig silent = Module(Protocol::Nmea, 115200);
+  silent.silent = true;
+  Headless h({.module = silent});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::DeviceNotFound) << h.out;
+  EXPECT_EQ(h.run.summary().detail, ">>Program could not find the device!");
+}
+
+TEST(FlashRunConnect, PortThatNeverOpensIsAPortProblemEvenWithAutoProtocol) {
+  // The window says ">>Program could not find the device!" for this too; no open succeeded.
+  Headless h({.port = "SIM9"});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::PortUnavailable) << h.out;
+  EXPECT_GT(h.opens.failed(), 0);
+  EXPECT_EQ(h.opens.opened(), 0);
+  EXPECT_EQ(h.form.PortComboBox.text(), "SIM9") << "added to the list as a technician's choice";
+}
+
+TEST(FlashRunConnect, BusyPortAtAFixedRate) {
+  Headless h({.protocol = ProtocolChoice::Nmea, .baud = 115200u});
+  // Another program holds the port.
+  std::unique_ptr<SerialDevice> holder = h.simDriver.open(sim::kSimPortName, 9600, Parity::None);
+  ASSERT_TRUE(holder);
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{3000}), ExitCode::PortUnavailable) << h.out;
+  EXPECT_EQ(h.run.summary().detail, ">>COM port is busy or not available");
+}
+
+TEST(FlashRunConnect, InterruptDuringTheSearchRunsCancel) {
+  SimConfig silent = Module(Protocol::Nmea, 115200);
+  silent.silent = true;
+  Headless h({.module = silent});
+  h.Start();
+  h.loop.advance(Milliseconds{1500});
+  h.run.interrupt();
+  EXPECT_TRUE(h.run.finished());
+  EXPECT_EQ(h.run.summary().code, ExitCode::Cancelled);
+  EXPECT_TRUE(h.form.Memo1.lines().back().ends_with(">>The process is aborted")) << h.out;
+  EXPECT_FALSE(h.form.TimerAutoBaudNmea.enabled() || h.form.TimerProtocol.enabled());
+  EXPECT_FALSE(PortIsOpen());
+}
+
+// ---- Programming ----------------------------------------------------------------------------
+
+struct Programming : ::testing::Test {
+  Folder folder;
+};
+
+TEST_F(Programming, FlashesInBothProtocolsAndTheModuleHasTheImage) {
+  for (const Protocol protocol : {Protocol::Nmea, Protocol::Binr}) {
+    const Bytes image = SmallImage(4096, "KAP41");
+    SimConfig config = Module(protocol, 115200);
+    config.imageOut = folder.file("received.bin");
+    fs::remove(config.imageOut);
+    Headless h({.module = config, .image = folder.write("fw.bin", image)});
+    h.Start();
+    EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+    EXPECT_EQ(ReadAll(config.imageOut), image);
+    EXPECT_TRUE(h.Printed(">>Loading completed")) << h.out;
+    EXPECT_TRUE(h.Printed(">>FW upgrade is FINISHED")) << h.out;
+    EXPECT_TRUE(h.Printed("[Attention!!!] confirmed (--yes)")) << h.out;
+    EXPECT_TRUE(h.Printed("[Attention!!!] Device programming...")) << "the notice: " << h.out;
+    EXPECT_TRUE(h.form.Memo1.lines().back().ends_with(">>Device is ready for normal operation"));
+    ASSERT_TRUE(h.run.summary().version);
+    EXPECT_NE(h.run.summary().version->find("0103"), std::string::npos)
+        << "the new version: " << *h.run.summary().version;
+    EXPECT_FALSE(PortIsOpen());
+  }
+}
+
+TEST_F(Programming, AtALowRateTheLinkIsRaisedFirst) {
+  const Bytes image = SmallImage(2048, "KAP41");
+  SimConfig config = Module(Protocol::Nmea, 38400);
+  config.imageOut = folder.file("received.bin");
+  Headless h({.module = config, .image = folder.write("fw.bin", image)});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+  EXPECT_TRUE(h.Printed(">>COM-port baudrate have been changed to 115200 for device programming!"))
+      << h.out;
+  EXPECT_EQ(ReadAll(config.imageOut), image);
+}
+
+TEST_F(Programming, DeclinedConfirmationSendsNothingAndDisconnects) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  config.imageOut = folder.file("received.bin");
+  Headless h({.module = config,
+              .image = folder.write("fw.bin", SmallImage(1024, "KAP41")),
+              .yes = false,
+              .answer = false});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{10000}), ExitCode::Cancelled) << h.out;
+  EXPECT_EQ(h.asked, 1);
+  EXPECT_TRUE(h.Printed("[Attention!!!] declined")) << h.out;
+  EXPECT_FALSE(h.Printed(">>File Size")) << "no loader entry";
+  EXPECT_TRUE(h.form.Memo1.lines().back().ends_with(">>COM-port closes")) << h.out;
+  EXPECT_FALSE(fs::exists(config.imageOut));
+}
+
+TEST_F(Programming, ConfirmationAskedWithoutYes) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  Headless h({.module = config,
+              .image = folder.write("fw.bin", SmallImage(1024, "KAP41")),
+              .yes = false,
+              .answer = true});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+  EXPECT_EQ(h.asked, 1);
+  EXPECT_TRUE(h.Printed("[Attention!!!] confirmed\n")) << h.out;
+}
+
+TEST_F(Programming, ImageForAnotherModelIsRejected) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  config.imageOut = folder.file("received.bin");
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(4096, "DOV42"))});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{10000}), ExitCode::ImageRejected) << h.out;
+  EXPECT_NE(h.run.summary().detail.find(
+                ">>Version of the software does not match the version of the device "),
+            std::string::npos)
+      << h.run.summary().detail;
+  EXPECT_EQ(h.dialogs.attentionShown(), 0) << "rejected before the confirmation";
+  EXPECT_FALSE(PortIsOpen()) << "disconnected afterwards";
+  EXPECT_FALSE(fs::exists(config.imageOut));
+}
+
+TEST_F(Programming, LargeImageWithABrokenHeaderIsRejected) {
+  Bytes image = SmallImage(131072, "KAP41");
+  image[0] = 0x00;  // a length field that cannot match
+  Headless h({.image = folder.write("fw.bin", image)});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{10000}), ExitCode::ImageRejected) << h.out;
+  EXPECT_EQ(h.run.summary().detail, ">>RTK FW length/CRC error!!!");
+}
+
+TEST_F(Programming, ImageLargerThanTheBufferOrGoneIsRejected) {
+  {
+    Headless h({.image = folder.write("huge.bin", SmallImage((1u << 20) + 1, "KAP41"))});
+    h.Start();
+    EXPECT_EQ(h.Finish(Milliseconds{10000}), ExitCode::ImageRejected) << h.out;
+    EXPECT_EQ(h.dialogs.attentionShown(), 0);
+  }
+  {
+    // Chosen at the start, gone by the time Programming is pressed.
+    Headless h({.image = folder.write("fw.bin", SmallImage(1024, "KAP41"))});
+    h.Start();
+    fs::remove(folder.file("fw.bin"));
+    EXPECT_EQ(h.Finish(Milliseconds{10000}), ExitCode::ImageRejected) << h.out;
+    EXPECT_EQ(h.run.summary().detail, ">>Can't open the file fw.bin");
+  }
+}
+
+TEST_F(Programming, BlockRejectedForeverAbortsTheTransfer) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  config.nakForever = 3;
+  config.imageOut = folder.file("received.bin");
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(4096, "KAP41"))});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::Cancelled) << h.out;
+  EXPECT_EQ(h.run.summary().detail, ">>Data loading has been canceled because of multiple errors!");
+  EXPECT_FALSE(fs::exists(config.imageOut));
+  EXPECT_FALSE(PortIsOpen());
+}
+
+TEST_F(Programming, ModuleThatNeverComesBackFailsTheReconnect) {
+  SimConfig config = Module(Protocol::Binr, 115200);
+  config.restartTime = Milliseconds{24 * 3600 * 1000};
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(4096, "KAP41"))});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{90000}), ExitCode::ReconnectFailed) << h.out;
+  EXPECT_TRUE(h.Printed(">>Loading completed"));
+  EXPECT_TRUE(h.Printed(">>Connection...")) << h.out;
+  EXPECT_FALSE(h.Printed(">>Device is ready for normal operation"));
+  EXPECT_FALSE(PortIsOpen());
+}
+
+TEST_F(Programming, InterruptDuringTheTransferCancelsWithTheWarning) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  config.imageOut = folder.file("received.bin");
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(65536, "KAP41"))});
+  h.Start();
+  ASSERT_TRUE(h.RunUntil([&] { return h.form.KBSent >= 8; }, Milliseconds{30000})) << h.out;
+  h.run.interrupt();
+  EXPECT_TRUE(h.run.finished());
+  EXPECT_EQ(h.run.summary().code, ExitCode::Cancelled);
+  EXPECT_TRUE(h.Printed("[Warning] FW loading procedure canceled")) << h.out;
+  EXPECT_TRUE(h.Printed(">>The process is aborted")) << h.out;
+  EXPECT_EQ(h.form.RxMode, RxMode::Idle);
+  EXPECT_FALSE(PortIsOpen());
+  h.loop.advance(Milliseconds{5000});
+  EXPECT_FALSE(fs::exists(config.imageOut));
+}
+
+TEST_F(Programming, InterruptDuringTheRestartWaitIsRefusedOnceThenEndsTheRun) {
+  Headless h({.image = folder.write("fw.bin", SmallImage(2048, "KAP41"))});
+  h.Start();
+  ASSERT_TRUE(h.RunUntil([&] { return h.Printed(">>Loading completed"); }, Milliseconds{30000}));
+  h.loop.advance(Milliseconds{1000});
+  h.run.interrupt();
+  EXPECT_FALSE(h.run.finished()) << "the window disables Cancel while the module restarts";
+  ASSERT_EQ(h.notes.size(), 1u);
+  EXPECT_NE(h.notes[0].find("Ctrl-C again"), std::string::npos) << h.notes[0];
+  h.run.interrupt();
+  EXPECT_TRUE(h.run.finished());
+  EXPECT_EQ(h.run.summary().code, ExitCode::Cancelled);
+}
+
+TEST_F(Programming, TestModeLoadsAnyImageAndDisconnectsAfterwards) {
+  SimConfig config = Module(Protocol::Nmea, 115200);
+  config.imageOut = folder.file("received.bin");
+  const Bytes image = SmallImage(1024, "DOV42");  // another model: test mode does not check
+  Headless h(
+      {.module = config, .image = folder.write("fw.bin", image), .yes = false, .test = true});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::Success) << h.out;
+  EXPECT_EQ(h.asked, 0) << "no confirmation in test mode";
+  EXPECT_TRUE(h.form.Memo1.lines().back().ends_with(">>COM-port closes")) << h.out;
+  EXPECT_FALSE(h.Printed(">>Connection...")) << "no restart wait in test mode";
+  h.loop.advance(Milliseconds{100});
+  EXPECT_EQ(ReadAll(config.imageOut), image);
+}
+
+}  // namespace
+}  // namespace movrand::cli

@@ -1,0 +1,112 @@
+// The command line of movrand-flash: what each argument becomes, and every way a command line
+// is refused (exit code 2) before any port is touched.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace movrand::cli {
+namespace {
+
+ParsedFlashOptions Parse(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  return ParseFlashOptions(argv);
+}
+
+TEST(FlashOptions, ReadsEveryOption) {
+  const ParsedFlashOptions parsed =
+      Parse({"--port", "ttyUSB0", "--protocol", "binr", "--baud", "57600", "--file", "fw.bin",
+             "--yes", "--fast", "--log", "--test", "--json"});
+  ASSERT_EQ(parsed.error, "");
+  const FlashOptions& o = parsed.options;
+  EXPECT_EQ(o.port, "ttyUSB0");
+  EXPECT_EQ(o.protocol, ProtocolChoice::Binr);
+  EXPECT_EQ(o.baud, 57600u);
+  EXPECT_EQ(o.file, "fw.bin");
+  EXPECT_TRUE(o.yes && o.fast && o.log && o.test && o.json);
+  EXPECT_FALSE(o.list || o.help || o.version);
+}
+
+TEST(FlashOptions, DefaultsAreAutoWithoutImage) {
+  const ParsedFlashOptions parsed = Parse({"--port=/dev/ttyS1"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_EQ(parsed.options.port, "/dev/ttyS1");
+  EXPECT_EQ(parsed.options.protocol, ProtocolChoice::Auto);
+  EXPECT_FALSE(parsed.options.baud.has_value());
+  EXPECT_TRUE(parsed.options.file.empty());
+  EXPECT_FALSE(parsed.options.yes || parsed.options.fast || parsed.options.json);
+}
+
+TEST(FlashOptions, ValueAfterEqualsSign) {
+  const ParsedFlashOptions parsed = Parse({"--port=COM3", "--protocol=nmea", "--baud=auto"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_EQ(parsed.options.port, "COM3");
+  EXPECT_EQ(parsed.options.protocol, ProtocolChoice::Nmea);
+  EXPECT_FALSE(parsed.options.baud.has_value());
+}
+
+TEST(FlashOptions, ListHelpAndVersionNeedNoPort) {
+  for (const char* alone : {"--list", "--help", "--version"}) {
+    const ParsedFlashOptions parsed = Parse({alone});
+    EXPECT_EQ(parsed.error, "") << alone;
+  }
+  EXPECT_TRUE(Parse({"--list"}).options.list);
+  EXPECT_TRUE(Parse({"--help"}).options.help);
+  EXPECT_TRUE(Parse({"--version"}).options.version);
+}
+
+struct Refused {
+  std::vector<std::string> args;
+  std::string error;  // a part of the message, naming what is wrong
+};
+
+class FlashOptionsRefused : public testing::TestWithParam<Refused> {};
+
+TEST_P(FlashOptionsRefused, NamesTheFault) {
+  const ParsedFlashOptions parsed = Parse(GetParam().args);
+  EXPECT_NE(parsed.error.find(GetParam().error), std::string::npos)
+      << "error was: " << parsed.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, FlashOptionsRefused,
+    testing::Values(
+        Refused{{}, "--port is needed"}, Refused{{"--file", "fw.bin"}, "--port is needed"},
+        Refused{{"--port"}, "--port needs a value"},
+        Refused{{"--port", ""}, "--port needs a port name"},
+        Refused{{"--port", "tty USB0"}, "without blanks"},
+        Refused{{"--port", "a", "--port", "b"}, "--port is given twice"},
+        Refused{{"--port", "a", "--protocol", "ubx"}, "must be auto, nmea or binr"},
+        Refused{{"--port", "a", "--protocol", "NMEA"}, "must be auto, nmea or binr"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "fast"}, "--baud must be"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "0"}, "--baud must be"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "-9600"}, "--baud must be"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "9600x"}, "--baud must be"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "4000001"}, "--baud must be"},
+        Refused{{"--port", "a", "--protocol", "nmea", "--baud", "99999999999999999999"},
+                "--baud must be"},
+        // The window's rule: "Auto" protocol means "Auto" rate.
+        Refused{{"--port", "a", "--baud", "9600"}, "needs --protocol nmea or binr"},
+        Refused{{"--port", "a", "--yes=1"}, "--yes takes no value"},
+        Refused{{"--port", "a", "--force"}, "unknown option --force"},
+        Refused{{"--port", "a", "/l"}, "unexpected argument /l"},
+        Refused{{"--port", "a", "--file", std::string(5000, 'x')}, "value too long"}));
+
+TEST(FlashHelp, DocumentsEveryExitCode) {
+  const std::string help = FlashHelpText();
+  for (int code = 0; code <= 7; ++code) {
+    const std::string meaning(ExitCodeMeaning(static_cast<ExitCode>(code)));
+    EXPECT_NE(help.find("  " + std::to_string(code) + "  " + meaning), std::string::npos) << code;
+  }
+  for (const char* option : {"--port", "--protocol", "--baud", "--file", "--yes", "--fast", "--log",
+                             "--test", "--json", "--list", "--help", "--version"}) {
+    EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+  }
+  EXPECT_EQ(FlashVersionText().rfind("movrand-flash ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace movrand::cli
