@@ -3,6 +3,7 @@
 // from platform/port_source.h, the dialogs from app/dialogs.h.)
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace movrand {
@@ -29,6 +30,14 @@ struct OpenDialog {
   std::string InitialDir;  // folder the dialog opens in
   std::string Filter = "binary (*.bin)|*.bin";  // "description|pattern" pairs
 };
+
+// Where the program keeps its settings file and traffic log. Beside the program file, as a
+// copy unpacked into a folder of its own expects; but a program installed into the system's
+// program folder, which its users cannot write, keeps them in the user's configuration
+// folder ("$XDG_CONFIG_HOME/movrand", else "~/.config/movrand"), made when missing.
+std::filesystem::path ProgramDataFolder(const std::filesystem::path& programFile);
+// The system's program folder of this build's installation; empty where there is none.
+std::filesystem::path InstalledProgramFolder();
 
 class FileDialog {
  public:

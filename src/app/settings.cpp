@@ -23,9 +23,9 @@ constexpr std::string_view kTopKey = "Top";
 }  // namespace
 
 std::filesystem::path TMainForm::SettingsPath() const {
-  std::filesystem::path path = programFile();
-  path.replace_extension(".ini");
-  return path;
+  std::filesystem::path name = programFile().filename();
+  name.replace_extension(".ini");
+  return ProgramDataFolder(programFile()) / name;
 }
 
 void TMainForm::LoadSettings() {

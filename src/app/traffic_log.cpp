@@ -20,7 +20,7 @@ void TMainForm::OpenTrafficLog() {
   // A relative program path is made absolute first: after the change of directory it would
   // name another folder.
   std::error_code ignored;
-  std::filesystem::path folder = programFile().parent_path();
+  std::filesystem::path folder = ProgramDataFolder(programFile());
   if (!folder.empty()) {
     if (std::filesystem::path absolute = std::filesystem::absolute(folder, ignored);
         !absolute.empty()) {

@@ -349,3 +349,38 @@ TEST_F(SettingsFile, AnOversizedFileGivesTheDefaultsAndIsNotOverwritten) {
 
 }  // namespace
 }  // namespace movrand
+
+namespace movrand {
+namespace {
+
+// An installed program cannot write beside itself; its settings live in the user's folder.
+TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheUsersConfigurationFolder) {
+  const fs::path installed = InstalledProgramFolder();
+  if (installed.empty() || !fs::is_directory(installed)) {
+    GTEST_SKIP() << "this build has no system program folder to compare with";
+  }
+  const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = oldConfig ? oldConfig : "";
+  ::setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
+  {
+    Window w(installed / "movrand", kThreePorts);
+    EXPECT_EQ(w.form.SettingsPath(), folder_ / "movrand" / "movrand.ini");
+    w.form.ProtocolComboBox.userSelect(2);
+    w.form.SaveSettings();
+  }
+  EXPECT_NE(Get(folder_ / "movrand" / "movrand.ini").find("Protocol=2"), std::string::npos);
+  {
+    Window again(installed / "movrand", kThreePorts);
+    EXPECT_EQ(again.form.ProtocolComboBox.itemIndex(), 2);
+  }
+  // A copy anywhere else keeps them beside itself.
+  EXPECT_EQ(ProgramDataFolder(programFile()), folder_);
+  if (oldConfig) {
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+}
+
+}  // namespace
+}  // namespace movrand
