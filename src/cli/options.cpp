@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "app/option_table.h"
+
 #include <charconv>
 #include <functional>
 #include <set>
@@ -12,13 +14,7 @@
 namespace movrand::cli {
 namespace {
 
-struct Option {
-  const char* name;
-  const char* argument;  // nullptr for a switch
-  const char* help;
-  // Applies the value; returns an error text or empty.
-  std::function<std::string(FlashOptions&, std::string_view)> apply;
-};
+using Option = OptionSpec<FlashOptions>;
 
 std::string SetFlag(bool& flag) {
   flag = true;
@@ -144,50 +140,8 @@ std::string_view ExitCodeName(ExitCode code) {
 ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args) {
   ParsedFlashOptions result;
   FlashOptions& o = result.options;
-  std::set<std::string_view> given;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i] ? args[i] : "";
-    std::string_view value;
-    bool hasInlineValue = false;
-    if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != arg.npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      hasInlineValue = true;
-    }
-    const Option* option = nullptr;
-    for (const Option& candidate : Table()) {
-      if (arg == candidate.name) option = &candidate;
-    }
-    if (!option) {
-      result.error = arg.starts_with("-")
-                         ? "unknown option " + std::string(arg.substr(0, 64)) + " (see --help)"
-                         : "unexpected argument " + std::string(arg.substr(0, 64)) +
-                               " (options start with --; see --help)";
-      return result;
-    }
-    if (!given.insert(option->name).second) {
-      result.error = std::string(option->name) + " is given twice";
-      return result;
-    }
-    if (option->argument && !hasInlineValue) {
-      if (i + 1 >= args.size() || !args[i + 1]) {
-        result.error = std::string(option->name) + " needs a value: " + option->argument;
-        return result;
-      }
-      value = args[++i];
-    } else if (!option->argument && hasInlineValue) {
-      result.error = std::string(option->name) + " takes no value";
-      return result;
-    }
-    if (value.size() > kMaxArgumentLength) {
-      result.error = std::string(option->name) + ": value too long";
-      return result;
-    }
-    if (std::string error = option->apply(o, value); !error.empty()) {
-      result.error = std::string(option->name) + " " + error;
-      return result;
-    }
-  }
+  result.error = ApplyOptions(args, Table(), o);
+  if (!result.error.empty()) return result;
   if (o.help || o.version || o.list) return result;
   if (o.port.empty()) {
     result.error = "--port is needed (movrand-flash --list shows the ports)";
@@ -211,18 +165,7 @@ std::string FlashHelpText() {
       "printed one per line; on a terminal the transfer shows as a progress bar.\n"
       "Ctrl-C runs the window's Cancel action.\n"
       "\n";
-  for (const Option& option : Table()) {
-    std::string head = std::string("  ") + option.name;
-    if (option.argument) head += std::string(" ") + option.argument;
-    text += head + "\n";
-    std::string_view help = option.help;
-    while (!help.empty()) {
-      const std::size_t nl = help.find('\n');
-      text += "      " + std::string(help.substr(0, nl)) + "\n";
-      if (nl == std::string_view::npos) break;
-      help.remove_prefix(nl + 1);
-    }
-  }
+  text += OptionHelp(Table());
   text += "\nExit codes:\n";
   for (int code = 0; code <= static_cast<int>(ExitCode::ReconnectFailed); ++code) {
     text += "  " + std::to_string(code) + "  " +

@@ -53,8 +53,6 @@ struct ParsedFlashOptions {
   std::string error;  // empty when the command line is good
 };
 
-// Longest argument taken; the port name, rate and path are far shorter in practice.
-inline constexpr std::size_t kMaxArgumentLength = 4096;
 // The rates the rate selector can hold are below this; anything above is a typing error.
 inline constexpr std::uint32_t kMaxBaud = 4'000'000;
 

@@ -1,5 +1,7 @@
 #include "sim/options.h"
 
+#include "app/option_table.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -15,7 +17,6 @@ constexpr double kMaxSeconds = 86'400.0;  // one day, for --restart-s and --time
 constexpr std::int64_t kMaxAnswerDelayMs = 10'000;
 constexpr std::int64_t kMaxBlockPosition = 1'000'000;
 constexpr std::size_t kMaxNakBlocks = 1000;
-constexpr std::size_t kMaxArgumentLength = 4096;
 
 bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, std::int64_t& value) {
   std::int64_t result = 0;
@@ -53,13 +54,7 @@ std::vector<std::string> Words(std::string_view text) {
   return words;
 }
 
-struct Option {
-  const char* name;
-  const char* argument;  // nullptr for a switch
-  const char* help;
-  // Applies the value; returns an error text or empty.
-  std::function<std::string(ProgramOptions&, std::string_view)> apply;
-};
+using Option = OptionSpec<ProgramOptions>;
 
 const std::vector<Option>& Table() {
   static const std::vector<Option> table = {
@@ -244,42 +239,8 @@ const std::vector<Option>& Table() {
 ParsedOptions ParseOptions(std::span<const char* const> args) {
   ParsedOptions result;
   ProgramOptions& o = result.options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i] ? args[i] : "";
-    std::string_view value;
-    bool hasInlineValue = false;
-    if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != arg.npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      hasInlineValue = true;
-    }
-    const Option* option = nullptr;
-    for (const Option& candidate : Table()) {
-      if (arg == candidate.name) option = &candidate;
-    }
-    if (!option) {
-      result.error = "unknown option " + std::string(arg) + " (see --help)";
-      return result;
-    }
-    if (option->argument && !hasInlineValue) {
-      if (i + 1 >= args.size() || !args[i + 1]) {
-        result.error = std::string(option->name) + " needs a value: " + option->argument;
-        return result;
-      }
-      value = args[++i];
-    } else if (!option->argument && hasInlineValue) {
-      result.error = std::string(option->name) + " takes no value";
-      return result;
-    }
-    if (value.size() > kMaxArgumentLength) {
-      result.error = std::string(option->name) + ": value too long";
-      return result;
-    }
-    if (std::string error = option->apply(o, value); !error.empty()) {
-      result.error = std::string(option->name) + " " + error;
-      return result;
-    }
-  }
+  result.error = ApplyOptions(args, Table(), o);
+  if (!result.error.empty()) return result;
   if (o.help) return result;
   CompleteVersionTexts(o.config);
   if (std::string error = CheckConfig(o.config); !error.empty()) result.error = error;
@@ -292,19 +253,7 @@ std::string HelpText() {
       "A simulated GNSS receiver module on a pseudo-terminal. Prints \"PORT <path>\" first;\n"
       "at exit (SIGTERM, SIGINT or --timeout-s) prints a one-line JSON summary.\n"
       "\n";
-  for (const Option& option : Table()) {
-    if (!option.help) continue;
-    std::string head = std::string("  ") + option.name;
-    if (option.argument) head += std::string(" ") + option.argument;
-    text += head + "\n";
-    std::string_view help = option.help;
-    while (!help.empty()) {
-      const std::size_t nl = help.find('\n');
-      text += "      " + std::string(help.substr(0, nl)) + "\n";
-      if (nl == std::string_view::npos) break;
-      help.remove_prefix(nl + 1);
-    }
-  }
+  text += OptionHelp(Table());
   text +=
       "\n"
       "The module answers \"$POVER\", \"$PORZA,0,RATE,1\", \"$POPRL,B|C|R\" in NMEA (8N1) and\n"
