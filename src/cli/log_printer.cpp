@@ -127,11 +127,28 @@ void LogPrinter::paneChanged(const std::vector<std::string>& lines) {
   }
 }
 
+void LogPrinter::catchUpProgress() {
+  // The count moves on without the line's text changing while the last blocks of a transfer
+  // add no whole kB: before anything follows the progress line, show where it ended.
+  if (progressLine_ < 0 || !progress_) return;
+  const ProgressCounts counts = progress_();
+  if (counts.sent == meter_.info().counts.sent && counts.total == meter_.info().counts.total) {
+    return;
+  }
+  meter_.sample(loop_.now(), counts);
+  if (mode_ == OutputMode::Plain) return;  // the plain log prints the line's own text
+  pending_ = progressLine_;
+  drawPending();
+}
+
 void LogPrinter::added(std::size_t index, const std::string& text) {
   const bool progress = isProgressLine(text);
   if (progress) {
     meter_.reset();
     meter_.sample(loop_.now(), progress_());
+    progressLine_ = static_cast<long>(index);
+  } else {
+    catchUpProgress();
   }
   switch (mode_) {
     case OutputMode::Terminal: {

@@ -68,6 +68,7 @@ class LogPrinter {
  private:
   bool isProgressLine(std::string_view text) const;
   void added(std::size_t index, const std::string& text);
+  void catchUpProgress();
   void rewritten(std::size_t index, const std::string& text);
   // Terminal and Json: draws the held-back rewrite of `pending_` now, or when the interval
   // allows.
@@ -87,6 +88,7 @@ class LogPrinter {
 
   std::vector<std::string> shown_;  // the pane as last seen
   ProgressMeter meter_;
+  long progressLine_ = -1;  // the pane's progress line, once there is one
   // Terminal: the entry whose last line is on screen without its line end; -1 for none.
   long live_ = -1;
   // Terminal and Json: an entry whose rewrite is held back by the redraw interval.

@@ -294,6 +294,37 @@ TEST(LogPrinterJson, EveryLineAnEventAndProgressAtMostTenASecond) {
   EXPECT_EQ(events.back().at("exitCode"), 6);
 }
 
+// The last blocks of an image may add no whole kB: the line's text stays the same while
+// the count reaches the end. The final count is shown all the same.
+TEST(LogPrinterJson, FinalCountIsShownWhenTheLastBlocksLeaveTheLineUnchanged) {
+  for (const OutputMode mode : {OutputMode::Json, OutputMode::Terminal}) {
+    PaneFixture f(mode, 120);
+    f.counts = {0, 30080};
+    f.add("10:16:40>>File Size 29kB (0kB)");
+    f.loop.advance(milliseconds{500});
+    f.counts.sent = 29696;  // 29 kB: the text the line keeps to the end
+    f.set(0, "10:16:41>>File Size 29kB (29kB)");
+    f.loop.advance(milliseconds{500});
+    f.counts.sent = 30080;
+    f.set(0, "10:16:41>>File Size 29kB (29kB)");
+    f.add("10:16:41>>Loading completed");
+    if (mode == OutputMode::Json) {
+      std::vector<nlohmann::json> progress;
+      for (const std::string& line : Split(f.out)) {
+        const auto e = nlohmann::json::parse(line);
+        if (e.at("event") == "progress") progress.push_back(e);
+      }
+      ASSERT_FALSE(progress.empty());
+      EXPECT_EQ(progress.back().at("percent"), 100);
+      EXPECT_EQ(progress.back().at("sentBytes"), 30080);
+    } else {
+      const std::size_t done = f.out.rfind("Loading completed");
+      ASSERT_NE(done, std::string::npos);
+      EXPECT_NE(f.out.rfind("100%", done), std::string::npos) << f.out;
+    }
+  }
+}
+
 TEST(LogPrinter, AClearedPaneIsFollowedFromItsStart) {
   PaneFixture f(OutputMode::Plain);
   f.add("one");
