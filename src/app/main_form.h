@@ -156,6 +156,9 @@ class TMainForm {
   Timer TimerAutoBaudNmea;  // 500 ms (1000 ms while probing at 4800): NMEA rate scan
   Timer TimerProtocol;      // 500 ms: automatic protocol search
   Timer TimerRestart;       // 1000 ms; tag 1: follow the module's rate, 0: restart wait
+  // The tags of TimerRestart.
+  static constexpr int kRestartTagWait = 0;        // waiting for the module to restart
+  static constexpr int kRestartTagRateSwitch = 1;  // following the module to the programming rate
 
   // ---- State record -------------------------------------------------------------------------
   movrand::RxMode RxMode = RxMode::Idle;

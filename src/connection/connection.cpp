@@ -36,8 +36,6 @@ constexpr int kSynchProbes = 3;
 // Ticks of the restart wait: it starts at 0 after a large image, at 19 after a small one,
 // and the reconnect begins at the tick that finds this count.
 constexpr int kRestartWaitTicks = 25;
-// A rate switch for programming is pending on the restart timer (its tag).
-constexpr int kTagRateSwitch = 1;
 constexpr int kProtocolSearchScans = 2;
 
 constexpr std::uint8_t kParityNone = 0;
@@ -210,7 +208,7 @@ void TMainForm::SynchTick(bool binr) {
 }
 
 void TMainForm::TimerRestartTimer() {
-  if (TimerRestart.tag() == kTagRateSwitch) {
+  if (TimerRestart.tag() == kRestartTagRateSwitch) {
     // The module did not confirm the programming rate in time: follow it there anyway.
     TimerRestart.setEnabled(false);
     const std::uint32_t rate = FastProgramming ? 230400 : 115200;
@@ -218,7 +216,7 @@ void TMainForm::TimerRestartTimer() {
     CurrentBaud = rate;
     if (RxMode == RxMode::Nmea) TimerSynchNMEA.setEnabled(true);
     if (RxMode == RxMode::Binr) TimerSynchBINR.setEnabled(true);
-    TimerRestart.setTag(0);
+    TimerRestart.setTag(kRestartTagWait);
     return;
   }
   if (RetryCount < kRestartWaitTicks) {

@@ -35,10 +35,6 @@ constexpr std::int32_t kLongRestartImageLength = 131072;
 constexpr int kLongRestartFirstTick = 0;
 constexpr int kShortRestartFirstTick = 19;
 
-// Tags of TimerRestart.
-constexpr int kTimerRestartWait = 0;        // waiting for the module to restart
-constexpr int kTimerRestartRateChange = 1;  // following the module to the programming rate
-
 // Items of the selectors that the programming run sets to the link in use.
 constexpr int kProtocolItemBinr = 1;
 constexpr int kProtocolItemNmea = 2;
@@ -135,7 +131,7 @@ void CompleteTransfer(TMainForm& form) {
   form.dialogs().ShowDevProg();
   form.RetryCount =
       form.ImageLength >= kLongRestartImageLength ? kLongRestartFirstTick : kShortRestartFirstTick;
-  form.TimerRestart.setTag(kTimerRestartWait);
+  form.TimerRestart.setTag(TMainForm::kRestartTagWait);
   form.TimerRestart.setEnabled(true);
 }
 
@@ -238,7 +234,7 @@ void TMainForm::SpeedButtonProgramClick() {
     if (rate != 0) {
       // The module is told first; the port follows when the module confirms or at the next
       // tick of TimerRestart, and the version reply at the new rate starts loader entry.
-      TimerRestart.setTag(kTimerRestartRateChange);
+      TimerRestart.setTag(kRestartTagRateSwitch);
       ProgramRequested = true;
       SendRateCommand(*this, rate);
       TimerRestart.setEnabled(true);
@@ -355,9 +351,9 @@ void TMainForm::SpeedButton1Click() {
   // The restart wait is left running (Cancel is disabled while it runs), but a pending
   // switch to the programming rate would otherwise restart the synchronisation on the
   // closed port a second later, into whatever the user does next.
-  if (TimerRestart.tag() == kTimerRestartRateChange) {
+  if (TimerRestart.tag() == kRestartTagRateSwitch) {
     TimerRestart.setEnabled(false);
-    TimerRestart.setTag(kTimerRestartWait);
+    TimerRestart.setTag(kRestartTagWait);
   }
   ClosePort();
   SpeedButtonSynch.setEnabled(true);

@@ -165,7 +165,7 @@ void TMainForm::FollowRateConfirmation(std::int64_t rate, Timer& synchTimer) {
   SetPortBaud(static_cast<std::uint32_t>(rate));
   CurrentBaud = static_cast<std::uint32_t>(rate);
   RetryCount = 0;
-  TimerRestart.setTag(0);
+  TimerRestart.setTag(kRestartTagWait);
   synchTimer.setEnabled(true);
 }
 
