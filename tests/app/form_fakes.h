@@ -3,6 +3,7 @@
 // A test builds a window with `FormFixture` and drives it like a user would.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -71,9 +72,10 @@ inline constexpr const char* kProgramFile = "/opt/movrand/bin/movrand";
 // `ports` by passing them in.
 struct FormFixture {
   explicit FormFixture(
-      std::optional<std::vector<SerialPortEntry>> initialPorts = std::vector<SerialPortEntry>{})
+      std::optional<std::vector<SerialPortEntry>> initialPorts = std::vector<SerialPortEntry>{},
+      std::filesystem::path programFile = kProgramFile)
       : ports(WithPorts(std::move(initialPorts))),
-        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, kProgramFile}) {}
+        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, std::move(programFile)}) {}
 
   static FakePortSource WithPorts(std::optional<std::vector<SerialPortEntry>> list) {
     FakePortSource source;

@@ -32,17 +32,9 @@ const std::vector<SerialPortEntry> kThreePorts = {
     {"ttyS0", "serial8250"}, {"ttyS1", "serial8250"}, {"ttyUSB0", "ftdi_sio"}};
 
 // The window and what it gets from outside, built for a given program file.
-struct Window {
+struct Window : testing::FormFixture {
   Window(const fs::path& programFile, std::vector<SerialPortEntry> portList)
-      : ports(testing::FormFixture::WithPorts(std::move(portList))),
-        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, programFile}) {}
-
-  VirtualEventLoop loop;
-  FakeClock clock;
-  FakePortSource ports;
-  FakeFileDialog fileDialog;
-  FakeDialogs dialogs;
-  TMainForm form;
+      : FormFixture(std::move(portList), programFile) {}
 };
 
 class SettingsFile : public ::testing::Test {

@@ -4,11 +4,9 @@
 
 #include <string>
 
-#include "app/comm_session.h"
-#include "app/form_fakes.h"
 #include "comm/comm.h"
 #include "sim/sim_test_util.h"
-#include "support/capture_serial.h"
+#include "support/capture_form.h"
 
 namespace movrand::testing {
 namespace {
@@ -29,11 +27,12 @@ Bytes VersionReply(std::string_view text1, std::string_view text2 = {}) {
   return HostFrame(0x70, data);
 }
 
-struct Parsing : ::testing::Test {
-  Parsing()
-      : ports(FormFixture::WithPorts(std::vector<SerialPortEntry>{{"COM3", "port"}})),
-        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, kProgramFile}),
-        session(form, loop, driver) {}
+// The window with a capturing port behind it; the port list offers "COM3".
+struct Parsing : ::testing::Test, CaptureForm {
+  Parsing() {
+    ports.ports = std::vector<SerialPortEntry>{{"COM3", "port"}};
+    form.RefreshPortList();
+  }
 
   void ConnectAt(const std::string& protocol, const std::string& baud) {
     const auto index = [](const ComboBox& box, const std::string& text) {
@@ -49,16 +48,6 @@ struct Parsing : ::testing::Test {
   void Receive(const Bytes& bytes) { driver.receive(bytes); }
   void Receive(std::string_view text) { driver.receive(B(text)); }
   std::string Field(const VersionField& field) { return std::string(FieldText(field)); }
-  const std::vector<std::string>& Lines() { return form.Memo1.lines(); }
-
-  VirtualEventLoop loop;
-  FakeClock clock;
-  FakePortSource ports;
-  FakeFileDialog fileDialog;
-  FakeDialogs dialogs;
-  test::CaptureSerialDriver driver;
-  TMainForm form;
-  CommSession session;
 };
 
 TEST_F(Parsing, NmeaVersionReplySplitOverChunksIdentifiesTheModule) {

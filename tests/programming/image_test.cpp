@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "image_files.h"
+#include "support/image_files.h"
 
 namespace movrand {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "capture_form.h"
+#include "support/capture_form.h"
 #include "protocol/nmea_output.h"
 
 namespace movrand {

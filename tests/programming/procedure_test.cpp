@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "capture_form.h"
+#include "support/capture_form.h"
 #include "protocol/binr_output.h"
 #include "protocol/nmea_output.h"
 

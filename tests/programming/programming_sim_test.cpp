@@ -8,7 +8,7 @@
 #include <string>
 
 #include "comm/comm.h"
-#include "image_files.h"
+#include "support/image_files.h"
 #include "support/sim_form.h"
 
 namespace movrand::testing {
