@@ -1,6 +1,6 @@
-// The warning dialog before programming (TFormAttention), the notice shown while the module
-// restarts after programming (TFormDevProg), and the Dialogs interface through which the
-// procedures show them and the message boxes.
+// The warning dialog before programming (TFormAttention) and the notice shown while the module
+// restarts after programming (TFormDevProg). The procedures show them, and the message boxes,
+// through the Dialogs interface of protocol/form_surface.h.
 //
 // Both windows are plain models: a view builds the real window once, calls `FormShow` every
 // time before it becomes visible and follows the labels through their listeners. The
@@ -10,16 +10,10 @@
 
 #include <string>
 
-#include "app/controls.h"
+#include "platform/controls.h"
+#include "protocol/form_surface.h"
 
 namespace movrand {
-
-// The result of a modal dialog, numbered as the procedures compare it.
-enum class ModalResult : int {
-  None = 0,    // still running
-  OK = 1,      // OK button or Enter
-  Cancel = 2,  // Cancel button, Escape or the close box
-};
 
 // Title of the plain information box (the application's title).
 inline constexpr const char* kApplicationTitle = "Movrand";
@@ -74,20 +68,6 @@ class TFormDevProg {
 
   // Sets the texts and the label places anew on every showing.
   void FormShow();
-};
-
-// How the procedures reach the user outside the log pane.
-class Dialogs {
- public:
-  virtual ~Dialogs() = default;
-  // Shows the warning dialog modally (its `BeginModal` first) and returns its result.
-  virtual ModalResult ShowAttention() = 0;
-  // Shows the programming notice without blocking (its `FormShow` first); the main window
-  // stays usable.
-  virtual void ShowDevProg() = 0;
-  virtual void HideDevProg() = 0;
-  // A message box with an OK button; returns when the user has closed it.
-  virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
 };
 
 }  // namespace movrand

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "app/terminal.h"
+
 namespace movrand {
 namespace {
 
@@ -9,35 +11,11 @@ constexpr std::string_view kPortItemSeparator = "    -";  // between port name a
 
 }  // namespace
 
-std::string_view FieldText(const VersionField& field) {
-  std::size_t length = 0;
-  while (length < field.size() && field[length] != '\0') ++length;
-  return {field.data(), length};
-}
-
-void SetField(VersionField& field, std::string_view text) {
-  field.fill('\0');
-  text.copy(field.data(), kVersionFieldMax);
-}
-
-std::optional<std::string> PortNameOf(std::string_view itemText) {
-  const std::string_view name = itemText.substr(0, itemText.find(' '));
-  if (name.size() > kPortNameMax) return std::nullopt;
-  return std::string(name);
-}
-
 TMainForm::TMainForm(EventLoop& loop, MainFormServices services)
-    : Timer1(loop, kTimer1Interval),
-      TimerSynchNMEA(loop, kTimerSynchNmeaInterval),
-      TimerSynchBINR(loop, kTimerSynchBinrInterval),
-      TimerAutoBaudBinr(loop, kTimerAutoBaudBinrInterval),
-      TimerAutoBaudNmea(loop, kTimerAutoBaudNmeaInterval),
-      TimerProtocol(loop, kTimerProtocolInterval),
-      TimerRestart(loop, kTimerRestartInterval),
-      TimerOpenRetry(loop, kOpenRetryDelay),
-      TimerReconnectDelay(loop, kReconnectDelay),
-      ImageBuffer(kImageBufferSize, 0x1A),
-      loop_(loop),
+    : FormSurface(loop, services.clock, services.dialogs),
+      Receiver(*this),
+      Link(*this),
+      Programmer(*this, Receiver),
       services_(std::move(services)) {
   // The components as laid out, before the constructor proper runs.
   Caption = "  Movrand v5.12";
@@ -61,9 +39,9 @@ TMainForm::TMainForm(EventLoop& loop, MainFormServices services)
   // Whatever the port list or the settings reported is dropped: the window opens with an
   // empty log pane.
   Memo1.clear();
-  ProbePending = false;
+  Link.Search.ProbePending = false;
   DeviceIdentified = false;
-  NmeaTried = false;
+  Link.Search.NmeaTried = false;
   LogFile.reset();
 }
 
@@ -137,22 +115,6 @@ void TMainForm::WireHandlers() {
   TimerReconnectDelay.onTimer = [this] { TimerReconnectDelayTimer(); };
 }
 
-void TMainForm::LogLine(std::string_view text) {
-  Memo1.add(std::string(text));
-}
-
-void TMainForm::LogTimedLine(std::string_view text) {
-  LogLine(TimeStamp().append(text));
-}
-
-std::string TMainForm::TimeStamp() {
-  return services_.clock.LongTime();
-}
-
-void TMainForm::UpdateProgramButton() {
-  SpeedButtonProgram.setEnabled(DeviceIdentified && !Edit1.text().empty());
-}
-
 void TMainForm::ProtocolComboBoxChange() {
   // With "Auto" the search finds the rate too, so the rate selector has nothing to say.
   if (ProtocolComboBox.itemIndex() == 0) {
@@ -203,6 +165,120 @@ void TMainForm::BitBtn1Click() {
 
 void TMainForm::FormClose() {
   SaveSettings();
+}
+
+// ---- Delegations to the procedures -------------------------------------------------------
+
+void TMainForm::SpeedButtonSynchClick() {
+  Link.SpeedButtonSynchClick();
+}
+
+void TMainForm::ConnectNmeaAtRate(std::string_view port, std::uint32_t rate) {
+  Link.ConnectAtRate(kNmeaLink, port, rate);
+}
+
+void TMainForm::ConnectBinrAtRate(std::string_view port, std::uint32_t rate) {
+  Link.ConnectAtRate(kBinrLink, port, rate);
+}
+
+void TMainForm::ResetConnectionControls() {
+  movrand::ResetConnectionControls(*this);
+}
+
+void TMainForm::ReportReconnectFailed() {
+  movrand::ReportReconnectFailed(*this);
+}
+
+void TMainForm::TimerSynchNMEATimer() {
+  Link.SynchTick(kNmeaLink);
+}
+
+void TMainForm::TimerSynchBINRTimer() {
+  Link.SynchTick(kBinrLink);
+}
+
+void TMainForm::TimerRestartTimer() {
+  Link.TimerRestartTimer();
+}
+
+void TMainForm::TimerOpenRetryTimer() {
+  Link.TimerOpenRetryTimer();
+}
+
+void TMainForm::TimerReconnectDelayTimer() {
+  Link.TimerReconnectDelayTimer();
+}
+
+void TMainForm::StartNmeaScan() {
+  Link.Search.StartScan(kNmeaLink);
+}
+
+void TMainForm::StartBinrScan() {
+  Link.Search.StartScan(kBinrLink);
+}
+
+void TMainForm::StartProtocolSearch() {
+  Link.Search.StartProtocolSearch();
+}
+
+void TMainForm::TimerAutoBaudNmeaTimer() {
+  Link.Search.ScanTick(kNmeaLink);
+}
+
+void TMainForm::TimerAutoBaudBinrTimer() {
+  Link.Search.ScanTick(kBinrLink);
+}
+
+void TMainForm::TimerProtocolTimer() {
+  Link.Search.TimerProtocolTimer();
+}
+
+void TMainForm::SpeedButtonProgramClick() {
+  Programmer.SpeedButtonProgramClick();
+}
+
+bool TMainForm::LoadImage() {
+  return Programmer.LoadImage();
+}
+
+void TMainForm::StartLoaderEntry() {
+  Programmer.StartLoaderEntry();
+}
+
+bool TMainForm::LoaderByte(std::uint8_t byte) {
+  return Programmer.LoaderByte(byte);
+}
+
+void TMainForm::Timer1Timer() {
+  Programmer.Timer1Timer();
+}
+
+void TMainForm::SpeedButton1Click() {
+  Programmer.SpeedButton1Click();
+}
+
+// ---- Received data ---------------------------------------------------------------------
+
+void TMainForm::PortDataReceived(const std::uint8_t* data, int length) {
+  if (!data || length <= 0) return;
+  ReceiveParser(data, length);
+}
+
+void TMainForm::ReceiveParser(const std::uint8_t* data, int length) {
+  // The mirror first, whatever the mode: the terminal and the traffic log see every chunk.
+  if (TermForm) TermForm->Echo(data, length);
+  WriteTrafficReceived(data, length);
+  Receiver.Route(data, length);
+}
+
+void TMainForm::ClearTerminal() {
+  if (TermForm) TermForm->ClearText();
+}
+
+void TMainForm::PortLost() {
+  const std::string line = ">>COM port " + PortName + " is lost: the device was disconnected";
+  LogTimedLine(line);
+  Announce({.kind = FormEvent::Kind::PortLost, .text = line, .port = PortName});
 }
 
 }  // namespace movrand

@@ -1,23 +1,10 @@
 #include "app/services.h"
 
-#include <cstdlib>
 #include <system_error>
 
-#include "platform/local_time.h"
+#include "platform/config_folder.h"
 
 namespace movrand {
-
-std::string SystemLocalClock::LongTime() {
-  return LocalLongTime();
-}
-
-std::filesystem::path InstalledProgramFolder() {
-#if defined(MOVRAND_INSTALLED_BINDIR) && !defined(_WIN32)
-  return std::filesystem::path(MOVRAND_INSTALLED_BINDIR);
-#else
-  return {};
-#endif
-}
 
 std::filesystem::path ProgramDataFolder(const std::filesystem::path& programFile) {
   std::filesystem::path folder = programFile.parent_path();
@@ -26,18 +13,9 @@ std::filesystem::path ProgramDataFolder(const std::filesystem::path& programFile
   std::error_code error;
   const bool inInstalledFolder = std::filesystem::equivalent(folder, installed, error);
   if (error || !inInstalledFolder) return folder;
-
-  std::filesystem::path config;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
-    config = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
-    config = std::filesystem::path(home) / ".config";
-  } else {
-    return folder;  // no home to keep them in: the program's folder, as everywhere else
-  }
-  config /= "movrand";
-  std::filesystem::create_directories(config, error);
-  return config;
+  const std::filesystem::path config = UserConfigFolder();
+  // No home to keep them in: the program's folder, as everywhere else.
+  return config.empty() ? folder : config;
 }
 
 }  // namespace movrand

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/controls.h"
+#include "platform/controls.h"
 
 namespace movrand {
 

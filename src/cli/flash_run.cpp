@@ -1,18 +1,15 @@
 #include "cli/flash_run.h"
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
 
 #include "comm/comm.h"
+#include "connection/link.h"
 
 namespace movrand::cli {
 namespace {
 
-// The head of the line the receive handler writes for each identified link:
-// "10:15:02>>Port: ttyUSB0 115200 NMEA".
-constexpr std::string_view kPortLineHead = ">>Port: ";
-constexpr std::string_view kMessageHead = ">>";
+using Kind = FormEvent::Kind;
 
 std::string_view ProtocolItem(ProtocolChoice choice) {
   switch (choice) {
@@ -32,12 +29,6 @@ int IndexOf(const ComboBox& box, std::string_view text) {
   return at == items.end() ? -1 : static_cast<int>(at - items.begin());
 }
 
-// The part of a log line from its first ">>" on (its text without the time stamp).
-std::string_view Said(std::string_view line) {
-  const std::size_t head = line.find(kMessageHead);
-  return head == std::string_view::npos ? line : line.substr(head);
-}
-
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) {
@@ -47,23 +38,30 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
+// The events that end an attempt to find or keep the module.
+bool IsLinkFailure(Kind kind) {
+  return kind == Kind::NoPortSelected || kind == Kind::PortUnavailable ||
+         kind == Kind::NotResponding || kind == Kind::DeviceNotFound ||
+         kind == Kind::ReconnectFailed;
+}
+
 }  // namespace
 
-FlashRun::FlashRun(TMainForm& form, const OpenWatch& opens, const HeadlessDialogs& dialogs,
-                   RunChoices choices, std::function<void()> finished,
-                   std::function<void(const std::string&)> notify)
+FlashRun::FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices choices,
+                   std::function<void()> finished, std::function<void(const std::string&)> notify)
     : form_(form),
-      opens_(opens),
       dialogs_(dialogs),
       choices_(std::move(choices)),
       onFinished_(std::move(finished)),
       notify_(std::move(notify)),
       poll_(form.loop(), kPollInterval) {
   poll_.onTimer = [this] { evaluate(); };
+  listener_ = form_.Events.Listen([this](const FormEvent& event) { announced(event); });
 }
 
 FlashRun::~FlashRun() {
   *alive_ = false;
+  form_.Events.Unlisten(listener_);
 }
 
 bool FlashRun::select(std::string& error) {
@@ -107,15 +105,38 @@ bool FlashRun::select(std::string& error) {
 
 void FlashRun::start() {
   phase_ = Phase::Connecting;
-  opensBefore_ = opens_.opened();
-  connectMark_ = form_.Memo1.lines().size();
   poll_.setEnabled(true);
   form_.SpeedButtonSynch.click();
-  changed();
 }
 
-void FlashRun::changed() {
-  if (evaluatePosted_ || phase_ == Phase::Finished) return;
+void FlashRun::announced(const FormEvent& event) {
+  // What the result reports is kept at once; what the run does about it waits until the
+  // handler that announced it has finished.
+  switch (event.kind) {
+    case Kind::Identified:
+      identified_ = event;
+      version_ = event.version;
+      break;
+    case Kind::UpgradeFinished:
+      identified_ = event;
+      version_ = event.version;
+      previousVersion_ = event.previousVersion;
+      break;
+    case Kind::BlockSent:
+    case Kind::LoadingCompleted:
+      progress_ = ProgressCounts{event.sentBytes, event.totalBytes};
+      break;
+    case Kind::ProgrammingStarted:
+    case Kind::ImageRejected:
+    case Kind::ConfirmationDeclined:
+      programmingAnswered_ = true;
+      break;
+    default:
+      break;
+  }
+  if (event.kind == Kind::BlockSent || phase_ == Phase::Finished) return;
+  pending_.push_back(event);
+  if (evaluatePosted_) return;
   evaluatePosted_ = true;
   form_.loop().post([this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.expired()) return;
@@ -146,88 +167,97 @@ void FlashRun::interrupt() {
 }
 
 void FlashRun::evaluate() {
-  if (phase_ != Phase::Ready && phase_ != Phase::Finished && opens_.lost() && PortIsOpen() &&
-      form_.SpeedButton1.enabled()) {
+  while (!pending_.empty() && phase_ != Phase::Finished) {
+    const FormEvent event = std::move(pending_.front());
+    pending_.pop_front();
+    handle(event);
+  }
+  pending_.clear();
+  if (phase_ == Phase::TestLoaded && form_.RxMode == RxMode::Idle &&
+      form_.SpeedButtonSynch.enabled()) {
+    // Test mode: the port stays open after loading; the run closes it as a technician would.
+    finish(ExitCode::Success, {}, true);
+  }
+}
+
+void FlashRun::handle(const FormEvent& event) {
+  if (phase_ == Phase::Ready || phase_ == Phase::Finished) return;
+  if (event.kind == Kind::PortLost) {
     // The adapter was pulled out: the window reports it and waits; nothing will come any
     // more, so the run cancels as the technician would.
-    std::string said = lastSaid();
-    form_.SpeedButton1.click();
-    finish(ExitCode::PortUnavailable, std::move(said), false);
+    if (PortIsOpen() && form_.SpeedButton1.enabled()) {
+      form_.SpeedButton1.click();
+      finish(ExitCode::PortUnavailable, event.text, false);
+    }
+    return;
+  }
+  if (event.kind == Kind::RateRefused && notify_) {
+    notify_("the port's driver did not take the rate " + std::to_string(event.baud));
     return;
   }
   switch (phase_) {
-    case Phase::Ready:
-    case Phase::Finished:
-      return;
     case Phase::Connecting:
-      if (connected()) {
+      if (event.kind == Kind::Identified) {
         if (choices_.program) {
           startProgramming();
         } else {
           finish(ExitCode::Success, {}, true);
         }
-      } else if (settledIdle()) {
-        const bool portTrouble = opens_.opened() == opensBefore_ ||
-                                 seen(form_.Messages.TextPortBusy, connectMark_) ||
-                                 seen(form_.Messages.TextSelectPort, connectMark_);
-        finish(portTrouble ? ExitCode::PortUnavailable : ExitCode::DeviceNotFound, lastSaid(),
-               false);
+      } else if (event.kind == Kind::NoPortSelected || event.kind == Kind::PortUnavailable) {
+        finish(ExitCode::PortUnavailable, event.text, false, event.openError);
+      } else if (event.kind == Kind::DeviceNotFound) {
+        // With the protocol "Auto" the window says the same for a port it could never open.
+        finish(event.portOpened ? ExitCode::DeviceNotFound : ExitCode::PortUnavailable, event.text,
+               false, event.openError);
+      } else if (IsLinkFailure(event.kind)) {
+        finish(ExitCode::DeviceNotFound, event.text, false);
       }
       return;
     case Phase::Programming:
-      if (seen(form_.Messages.TextTooManyErrors, programMark_)) {
-        finish(ExitCode::Cancelled, lastSaid(), false);
-      } else if (seen(form_.Messages.TextLoadingCompleted, programMark_)) {
+      if (event.kind == Kind::ImageRejected) {
+        finish(ExitCode::ImageRejected, event.text, true);
+      } else if (event.kind == Kind::ConfirmationDeclined) {
+        finish(ExitCode::Cancelled, "programming was not confirmed", true);
+      } else if (event.kind == Kind::AbortedAfterRejections) {
+        finish(ExitCode::Cancelled, event.text, false);
+      } else if (event.kind == Kind::LoadingCompleted) {
         phase_ = form_.TestMode ? Phase::TestLoaded : Phase::Restarting;
-        evaluate();
-      } else if (settledIdle()) {
+      } else if (IsLinkFailure(event.kind)) {
         // The module was lost on the way into its loader (the rate change found nobody).
-        finish(ExitCode::DeviceNotFound, lastSaid(), false);
-      }
-      return;
-    case Phase::TestLoaded:
-      // Test mode: the port stays open after loading; the run closes it as a technician would.
-      if (form_.RxMode == RxMode::Idle && form_.SpeedButtonSynch.enabled()) {
-        finish(ExitCode::Success, {}, true);
+        finish(ExitCode::DeviceNotFound, event.text, false, event.openError);
       }
       return;
     case Phase::Restarting:
-      if (!settledIdle()) return;
-      if (seen(form_.Messages.TextDeviceReady, programMark_)) {
+      if (event.kind == Kind::UpgradeFinished) {
         finish(ExitCode::Success, {}, false);
-      } else if (seen(form_.Messages.TextReconnectFailed, programMark_) ||
-                 seen(form_.Messages.TextDeviceNotFound, programMark_) ||
-                 seen(form_.Messages.TextNotResponding, programMark_) ||
-                 seen(form_.Messages.TextPortBusy, programMark_)) {
-        finish(ExitCode::ReconnectFailed, lastSaid(), false);
+      } else if (IsLinkFailure(event.kind)) {
+        finish(ExitCode::ReconnectFailed, event.text, false, event.openError);
       }
+      return;
+    case Phase::TestLoaded:
+    case Phase::Ready:
+    case Phase::Finished:
       return;
   }
 }
 
 void FlashRun::startProgramming() {
   phase_ = Phase::Programming;
-  programMark_ = form_.Memo1.lines().size();
   if (!form_.SpeedButtonProgram.enabled()) {
     finish(ExitCode::Internal, "the window did not enable Programming", true);
     return;
   }
-  const int asked = dialogs_.attentionShown();
+  programmingAnswered_ = false;
   form_.SpeedButtonProgram.click();
-  if (dialogs_.attentionShown() > asked && dialogs_.lastAttention() != ModalResult::OK) {
-    finish(ExitCode::Cancelled, "programming was not confirmed", true);
-  } else if (!programmingStarted()) {
-    finish(ExitCode::ImageRejected, lastSaid(), true);
-  } else {
-    changed();
-  }
+  if (!programmingAnswered_) finish(ExitCode::ImageRejected, "programming did not start", true);
 }
 
-void FlashRun::finish(ExitCode code, std::string detail, bool disconnect) {
+void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenError reason) {
   if (phase_ == Phase::Finished) return;
   phase_ = Phase::Finished;
   code_ = code;
   detail_ = std::move(detail);
+  reason_ = reason;
   poll_.setEnabled(false);
   if (disconnect && form_.SpeedButtonSynch.caption() == form_.Messages.TextDisconnect &&
       form_.SpeedButtonSynch.enabled()) {
@@ -236,107 +266,33 @@ void FlashRun::finish(ExitCode code, std::string detail, bool disconnect) {
   if (onFinished_) onFinished_();
 }
 
-bool FlashRun::searching() const {
-  return form_.TimerProtocol.enabled() || form_.TimerAutoBaudNmea.enabled() ||
-         form_.TimerAutoBaudBinr.enabled() || form_.TimerSynchNMEA.enabled() ||
-         form_.TimerSynchBINR.enabled() || form_.TimerOpenRetry.enabled() ||
-         form_.TimerRestart.enabled() || form_.TimerReconnectDelay.enabled();
-}
-
-bool FlashRun::connected() const {
-  return form_.DeviceIdentified && (form_.RxMode == RxMode::Nmea || form_.RxMode == RxMode::Binr) &&
-         form_.SpeedButtonSynch.caption() == form_.Messages.TextDisconnect &&
-         form_.SpeedButtonSynch.enabled() && !searching();
-}
-
-bool FlashRun::settledIdle() const {
-  return form_.SpeedButtonSynch.caption() == form_.Messages.TextConnect &&
-         form_.SpeedButtonSynch.enabled() && !PortIsOpen() && !searching() &&
-         !form_.Timer1.enabled();
-}
-
-bool FlashRun::programmingStarted() const {
-  return form_.ProgramRequested || form_.RxMode == RxMode::LoaderWait ||
-         form_.RxMode == RxMode::Transfer || form_.TimerRestart.enabled() ||
-         seen(form_.Messages.TextLoadingCompleted, programMark_);
-}
-
-bool FlashRun::seen(const std::string& text, std::size_t from) const {
-  const auto& lines = form_.Memo1.lines();
-  for (std::size_t i = std::min(from, lines.size()); i < lines.size(); ++i) {
-    if (Said(lines[i]) == text) return true;
-  }
-  return false;
-}
-
-std::string FlashRun::lastSaid() const {
-  const auto& lines = form_.Memo1.lines();
-  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    if (!line->empty()) return std::string(Said(*line));
-  }
-  return {};
-}
-
 RunSummary FlashRun::summary() const {
   RunSummary summary;
   summary.code = code_;
   summary.detail = detail_;
-  summary.version = LastVersion(form_);
-  const auto& lines = form_.Memo1.lines();
-  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    const std::size_t head = line->find(kPortLineHead);
-    if (head == std::string::npos) continue;
-    // "<port> <rate> <protocol>"
-    const std::string rest = line->substr(head + kPortLineHead.size());
-    const std::size_t first = rest.find(' ');
-    const std::size_t second = rest.rfind(' ');
-    if (first == std::string::npos || second == first) break;
-    summary.port = rest.substr(0, first);
-    summary.protocol = rest.substr(second + 1);
-    long long baud = 0;
-    const std::string rate = rest.substr(first + 1, second - first - 1);
-    const auto [end, ec] = std::from_chars(rate.data(), rate.data() + rate.size(), baud);
-    if (ec == std::errc() && end == rate.data() + rate.size()) summary.baud = baud;
-    break;
+  summary.version = version_;
+  if (!previousVersion_.empty()) summary.previousVersion = previousVersion_;
+  if (identified_) {
+    summary.port = identified_->port;
+    summary.baud = identified_->baud;
+    summary.protocol = std::string(ProtocolName(identified_->protocol));
+  }
+  if (reason_ != OpenError::None) {
+    summary.reason = std::string(OpenErrorName(reason_));
+    summary.reasonText = std::string(OpenErrorText(reason_));
+    if (const std::string_view hint = OpenErrorHint(reason_); !hint.empty()) {
+      summary.hint = std::string(hint);
+    }
   }
   return summary;
 }
 
-std::optional<std::string> LastVersion(const TMainForm& form) {
-  // The version line shows as ">>Current FW version: " and then one or two lines ">>text"
-  // without a time stamp.
-  constexpr std::size_t kMaxVersionTexts = 2;
-  const std::string& head = form.Messages.TextCurrentVersion;
-  const auto& lines = form.Memo1.lines();
-  for (std::size_t i = lines.size(); i-- > 0;) {
-    const std::size_t at = lines[i].find(head);
-    if (at == std::string::npos) continue;
-    std::string version = lines[i].substr(at + head.size());
-    for (std::size_t k = i + 1; k < lines.size() && k <= i + kMaxVersionTexts; ++k) {
-      if (!lines[k].starts_with(kMessageHead) ||
-          lines[k].starts_with(form.Messages.TextCantOpenFile)) {
-        break;
-      }
-      if (!version.empty()) version += ' ';
-      version += lines[k].substr(kMessageHead.size());
-    }
-    while (!version.empty() && version.back() == ' ') version.pop_back();
-    return version;
-  }
-  return std::nullopt;
-}
-
-void BindView(TMainForm& form, LogPrinter& printer, FlashRun& run) {
-  form.Memo1.setListener([&form, &printer, &run] {
-    printer.paneChanged(form.Memo1.lines());
-    run.changed();
-  });
-  form.SpeedButtonSynch.setListener([&run] { run.changed(); });
+void BindView(TMainForm& form, LogPrinter& printer, FlashRun& /*run*/) {
+  form.Memo1.setListener([&form, &printer] { printer.paneChanged(form.Memo1.lines()); });
 }
 
 void UnbindView(TMainForm& form) {
   form.Memo1.setListener(nullptr);
-  form.SpeedButtonSynch.setListener(nullptr);
 }
 
 }  // namespace movrand::cli

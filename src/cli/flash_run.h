@@ -1,21 +1,22 @@
 // One headless run: drives the main window's model as a technician drives the window, and
-// decides from what the window shows how the run ended.
+// decides from what the window announces how the run ended.
 //
 // The run selects the port, protocol and rate, chooses the image through the Open button,
 // presses Connect, and once the module is identified either presses Disconnect (no image) or
 // Programming, whose confirmation the dialogs answer. The procedures, their timers and their
-// log lines are the window's own; the run only watches the controls, the state record and the
-// log pane. The outcome is one of the exit codes of options.h: a connect that ends idle is
-// "port" when no open ever succeeded or the window said the port was busy, else "device"; a
-// press of Programming that starts nothing is "image"; the loader's fourth rejection, a
-// declined confirmation and Ctrl-C are "cancelled"; after ">>Loading completed" only
-// ">>Device is ready for normal operation" is success, any failure of the reconnect is
-// "reconnect". When the device behind the open port goes away (an adapter pulled out), the
-// window only says so and waits; the run then presses Cancel and ends with "port". Main
-// thread only.
+// log lines are the window's own; the run follows the window's events (protocol/
+// form_events.h) and its state record, never the log text. The outcome is one of the exit
+// codes of options.h: a connect that fails is "port" when the port could not be opened (not
+// selected, busy, missing, refused, or never opened during the whole search), else "device";
+// a press of Programming that starts nothing is "image"; the loader's fourth rejection, a
+// declined confirmation and Ctrl-C are "cancelled"; after ">>Loading completed" only the
+// finished upgrade is success, any failure of the reconnect is "reconnect". When the device
+// behind the open port goes away (an adapter pulled out), the window only says so and waits;
+// the run then presses Cancel and ends with "port". Main thread only.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,8 +26,9 @@
 #include "cli/headless_dialogs.h"
 #include "cli/json_events.h"
 #include "cli/log_printer.h"
-#include "cli/open_watch.h"
 #include "cli/options.h"
+#include "cli/progress.h"
+#include "protocol/form_events.h"
 
 namespace movrand::cli {
 
@@ -39,14 +41,14 @@ struct RunChoices {
 
 class FlashRun {
  public:
-  // Between two looks at the window when nothing on it changed (a timer ran out quietly).
+  // Between two looks at the window when nothing was announced (test mode waits for the
+  // window to settle after loading).
   static constexpr Milliseconds kPollInterval{250};
 
   // `finished` is called once, when the outcome is known; `notify` says something to the
-  // technician outside the log (why Ctrl-C did not cancel at once).
-  FlashRun(TMainForm& form, const OpenWatch& opens, const HeadlessDialogs& dialogs,
-           RunChoices choices, std::function<void()> finished,
-           std::function<void(const std::string&)> notify);
+  // technician outside the log (why Ctrl-C did not cancel at once, a rate the port refused).
+  FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices choices,
+           std::function<void()> finished, std::function<void(const std::string&)> notify);
   ~FlashRun();
   FlashRun(const FlashRun&) = delete;
   FlashRun& operator=(const FlashRun&) = delete;
@@ -57,57 +59,53 @@ class FlashRun {
   bool select(std::string& error);
   // Presses Connect; the run goes on by itself on the form's loop.
   void start();
-  // Something on the window changed: looks again once the running handler has finished.
-  void changed();
   // Ctrl-C: the Cancel button, when the window offers it; a second Ctrl-C ends the run.
   void interrupt();
 
   bool finished() const { return phase_ == Phase::Finished; }
   // How the run ended (or stands), with what the module reported.
   RunSummary summary() const;
+  // Where the transfer stands: the image bytes up to the last block sent, of all.
+  ProgressCounts progress() const { return progress_; }
 
  private:
   enum class Phase { Ready, Connecting, Programming, TestLoaded, Restarting, Finished };
 
+  void announced(const FormEvent& event);
+  // Looks at the events announced since the last look, once the handler that announced them
+  // has finished.
   void evaluate();
+  void handle(const FormEvent& event);
   void startProgramming();
-  void finish(ExitCode code, std::string detail, bool disconnect);
-
-  bool connected() const;
-  bool settledIdle() const;
-  bool searching() const;
-  bool programmingStarted() const;
-  // A line written since the log pane held `from` lines that is `text` (with or without the
-  // time stamp in front).
-  bool seen(const std::string& text, std::size_t from) const;
-  // The last log line, without its time stamp: what the window last said.
-  std::string lastSaid() const;
+  void finish(ExitCode code, std::string detail, bool disconnect,
+              OpenError reason = OpenError::None);
 
   TMainForm& form_;
-  const OpenWatch& opens_;
   const HeadlessDialogs& dialogs_;
   RunChoices choices_;
   std::function<void()> onFinished_;
   std::function<void(const std::string&)> notify_;
+  int listener_ = 0;
 
   Phase phase_ = Phase::Ready;
   ExitCode code_ = ExitCode::Success;
   std::string detail_;
-  int opensBefore_ = 0;          // successful opens before Connect
-  std::size_t connectMark_ = 0;  // log lines before Connect
-  std::size_t programMark_ = 0;  // log lines before Programming
+  OpenError reason_ = OpenError::None;
+  std::optional<FormEvent> identified_;  // the last identification
+  std::optional<std::string> version_;   // the version the module reported last
+  std::string previousVersion_;          // the version before programming, after an upgrade
+  ProgressCounts progress_;
+  bool programmingAnswered_ = false;  // the press of Programming started or refused something
+  std::deque<FormEvent> pending_;
   int interrupts_ = 0;
   Timer poll_;
   bool evaluatePosted_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-// Ties the printer and the run to the window: every change of the log pane is printed and
-// looked at, every change of the Connect button looked at. `Unbind` removes the listeners.
+// Ties the printer to the window: every change of the log pane is printed. `UnbindView`
+// removes the listener.
 void BindView(TMainForm& form, LogPrinter& printer, FlashRun& run);
 void UnbindView(TMainForm& form);
-
-// The version the module reported last: the version line's texts, joined by a blank.
-std::optional<std::string> LastVersion(const TMainForm& form);
 
 }  // namespace movrand::cli

@@ -13,6 +13,8 @@ namespace {
 
 // How often a waiting question looks whether Ctrl-C was pressed.
 constexpr std::chrono::milliseconds kAnswerPoll{100};
+// Put to the technician before programming; only "y" or "Y" confirms.
+constexpr std::string_view kConfirmQuestion = "Program the module now? [y/N] ";
 // An answer is a letter; anything this long is not one.
 constexpr std::size_t kMaxAnswerLength = 256;
 
@@ -35,7 +37,13 @@ ModalResult HeadlessDialogs::ShowAttention() {
                               "\n" + attention_.Label3.caption();
   printer_.message("confirm", attention_.Caption, warning);
   bool yes = assumeYes_;
-  if (!yes && ask_) yes = ask_("Program the module now? [y/N] ");
+  if (!yes && ask_) {
+    // A script reading the events learns that an answer is awaited on standard input.
+    if (printer_.mode() == OutputMode::Json) {
+      printer_.message("question", attention_.Caption, kConfirmQuestion);
+    }
+    yes = ask_(std::string(kConfirmQuestion));
+  }
   if (yes) {
     attention_.BitBtnOKClick();
   } else {

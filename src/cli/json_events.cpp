@@ -48,9 +48,13 @@ std::string JsonResultEvent(const RunSummary& summary) {
             {"meaning", ExitCodeMeaning(summary.code)}};
   if (!summary.detail.empty()) json["detail"] = summary.detail;
   if (summary.version) json["version"] = *summary.version;
+  if (summary.previousVersion) json["previousVersion"] = *summary.previousVersion;
   if (summary.port) json["port"] = *summary.port;
   if (summary.baud) json["baud"] = *summary.baud;
   if (summary.protocol) json["protocol"] = *summary.protocol;
+  if (summary.reason) json["reason"] = *summary.reason;
+  if (summary.reasonText) json["reasonText"] = *summary.reasonText;
+  if (summary.hint) json["hint"] = *summary.hint;
   return Dump(json);
 }
 

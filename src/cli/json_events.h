@@ -6,6 +6,7 @@
 //   {"event":"progress","index":6,"text":"...","percent":37,"sentBytes":...,"totalBytes":...,
 //    "bytesPerSecond":11264.0,"secondsLeft":28.1}      (rate and time left: null until known)
 //   {"event":"message","kind":"box","title":"Warning","text":"..."}
+//   {"event":"message","kind":"question","title":"Attention!!!","text":"Program the module ..."}
 //   {"event":"result","exitCode":0,"outcome":"success","meaning":"success","version":"..."}
 //
 // Texts are passed through as the program has them (the version text comes from the module);
@@ -26,16 +27,24 @@ namespace movrand::cli {
 std::string JsonLineEvent(std::size_t index, std::string_view text, bool rewrite);
 std::string JsonProgressEvent(std::size_t index, std::string_view text, const ProgressInfo& info);
 // `kind`: "box" for a message box, "notice" for the programming notice, "confirm" for the
-// confirmation question and its answer.
+// confirmation's warning and its answer, "question" for the question put to the technician
+// (answered on standard input).
 std::string JsonMessageEvent(std::string_view kind, std::string_view title, std::string_view text);
 
 struct RunSummary {
   ExitCode code = ExitCode::Success;
-  std::string detail;                  // what went wrong, in words; empty on success
-  std::optional<std::string> version;  // the last version the module reported
-  std::optional<std::string> port;     // the port line's port, rate and protocol
+  std::string detail;                          // what went wrong, in words; empty on success
+  std::optional<std::string> version;          // the last version the module reported
+  std::optional<std::string> previousVersion;  // after an upgrade: the version before it
+  // Port, rate and protocol of the last identification; nothing when none happened.
+  std::optional<std::string> port;
   std::optional<long long> baud;
   std::optional<std::string> protocol;
+  // Why the port could not be opened: a short name ("busy", "access-denied", ...), the same
+  // in words, and what the technician can do about it on this system.
+  std::optional<std::string> reason;
+  std::optional<std::string> reasonText;
+  std::optional<std::string> hint;
 };
 std::string JsonResultEvent(const RunSummary& summary);
 

@@ -23,10 +23,10 @@
 #include "cli/flash_run.h"
 #include "cli/headless_dialogs.h"
 #include "cli/log_printer.h"
-#include "cli/open_watch.h"
 #include "cli/options.h"
 #include "cli/port_argument.h"
 #include "platform/port_source.h"
+#include "platform/serial_device.h"
 #include "platform/std_event_loop.h"
 
 namespace {
@@ -55,15 +55,49 @@ void WriteOut(std::string_view text) {
 
 // A failure before the run: the reason on standard error (and as the result event with
 // --json); the exit code.
-int Refuse(bool json, ExitCode code, const std::string& detail) {
+int Refuse(bool json, ExitCode code, const std::string& detail,
+           OpenError reason = OpenError::None) {
   std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
+  if (const std::string_view hint = OpenErrorHint(reason); !hint.empty()) {
+    std::fprintf(stderr, "movrand-flash: hint: %s\n", std::string(hint).c_str());
+  }
   if (json) {
     RunSummary summary;
     summary.code = code;
     summary.detail = detail;
+    if (reason != OpenError::None) {
+      summary.reason = std::string(OpenErrorName(reason));
+      summary.reasonText = std::string(OpenErrorText(reason));
+      if (const std::string_view hint = OpenErrorHint(reason); !hint.empty()) {
+        summary.hint = std::string(hint);
+      }
+    }
     WriteOut(JsonResultEvent(summary) + "\n");
   }
   return static_cast<int>(code);
+}
+
+// Why the image named on the command line cannot be read; empty when it can.
+std::string ImageProblem(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (!fs::exists(status)) return "no such file";
+  if (fs::is_directory(status)) return "it is a folder, not a file";
+  if (!fs::is_regular_file(status)) return "it is not a regular file";
+  if (!std::ifstream(path, std::ios::binary)) return "it cannot be opened for reading";
+  return {};
+}
+
+// Writes `line` into the window's log pane as the window would and prints it: what the
+// window says about a port or an image the run refuses before it starts.
+void SayAsTheWindow(TMainForm& form, LogPrinter& printer, const std::string& line, bool timed) {
+  if (timed) {
+    form.LogTimedLine(line);
+  } else {
+    form.LogLine(line);
+  }
+  printer.paneChanged(form.Memo1.lines());
+  printer.finish();
 }
 
 // Takes SIGINT and SIGTERM on a thread of its own (every other thread has them blocked) and
@@ -104,16 +138,13 @@ class SignalWatcher {
 int Run(const FlashOptions& o) {
   // The image's full path before anything else: the settings and the traffic log may change
   // the current folder.
+  // A bad image is refused once the window's model exists, with the line the window writes.
   std::string image;
+  std::string imageProblem;
   if (!o.file.empty()) {
     std::error_code error;
     const fs::path path = fs::absolute(o.file, error);
-    if (error || !fs::is_regular_file(path, error)) {
-      return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file + ": no such file");
-    }
-    if (!std::ifstream(path, std::ios::binary)) {
-      return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file);
-    }
+    imageProblem = error ? "its path cannot be resolved" : ImageProblem(path);
     image = path.string();
   }
   std::error_code error;
@@ -129,12 +160,11 @@ int Run(const FlashOptions& o) {
   StdEventLoop loop;
   SystemLocalClock clock;
   const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(image);
+  PathFileDialog fileDialog(imageProblem.empty() ? image : std::string());
   LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? TerminalWidth() : 0);
   HeadlessDialogs dialogs(printer, o.yes, [&signals](const std::string& question) {
     return AskOnTerminal(question, signals.interrupted());
   });
-  OpenWatch opens(systemSerialDriver());
 
   std::optional<TMainForm> form;
   try {
@@ -164,17 +194,21 @@ int Run(const FlashOptions& o) {
   form->LogEnabled = o.log;
   form->FastProgramming = o.fast;
 
+  if (!imageProblem.empty()) {
+    SayAsTheWindow(*form, printer,
+                   form->Messages.TextCantOpenFile + fs::path(image).filename().string(), false);
+    return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file + ": " + imageProblem);
+  }
   const PortArgument port = ResolvePortArgument(o.port);
   if (!port.error.empty()) {
-    return Refuse(o.json, port.missing ? ExitCode::PortUnavailable : ExitCode::Usage, port.error);
+    if (!port.missing) return Refuse(o.json, ExitCode::Usage, port.error);
+    SayAsTheWindow(*form, printer, form->Messages.TextPortBusy, true);
+    return Refuse(o.json, ExitCode::PortUnavailable, port.error, OpenError::Missing);
   }
 
-  printer.setProgress(form->Messages.TextFileSize, [&form] {
-    return ProgressCounts{form->ImageOffset, form->ImageLength};
-  });
-  CommSession session(*form, loop, opens);
+  CommSession session(*form, loop, systemSerialDriver());
   FlashRun run(
-      *form, opens, dialogs,
+      *form, dialogs,
       RunChoices{
           .portName = port.name, .protocol = o.protocol, .baud = o.baud, .program = !image.empty()},
       [&loop] { loop.quit(); },
@@ -182,6 +216,7 @@ int Run(const FlashOptions& o) {
         printer.finish();
         std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
       });
+  printer.setProgress(form->Messages.TextFileSize, [&run] { return run.progress(); });
   std::string refused;
   if (!run.select(refused)) return Refuse(o.json, ExitCode::Usage, refused);
 
@@ -197,9 +232,11 @@ int Run(const FlashOptions& o) {
   const RunSummary summary = run.summary();
   printer.result(summary);
   if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
-    std::fprintf(stderr, "movrand-flash: %s (exit code %d)%s%s\n",
+    std::fprintf(stderr, "movrand-flash: %s (exit code %d)%s%s%s\n",
                  std::string(ExitCodeMeaning(summary.code)).c_str(), static_cast<int>(summary.code),
-                 summary.detail.empty() ? "" : ": ", PrintableText(summary.detail).c_str());
+                 summary.detail.empty() ? "" : ": ", PrintableText(summary.detail).c_str(),
+                 summary.reasonText ? (" (" + *summary.reasonText + ")").c_str() : "");
+    if (summary.hint) std::fprintf(stderr, "movrand-flash: hint: %s\n", summary.hint->c_str());
   }
   return static_cast<int>(summary.code);
 }

@@ -21,6 +21,7 @@ struct CommState {
   // Readers of ports already closed, still winding down; joined once they have finished.
   std::vector<std::unique_ptr<ReadThread>> stopping;
   std::array<std::uint8_t, kTxBufferSize> TxBuffer{};
+  OpenError lastOpenError = OpenError::None;
 };
 
 CommState& state() {
@@ -56,15 +57,24 @@ void CommDetach() {
 bool OpenPort(std::string_view portName, std::uint32_t baudRate, std::uint8_t parity) {
   CommState& s = state();
   reapFinishedReaders();
+  s.lastOpenError = OpenError::Failed;
   if (!s.driver || !s.loop || s.PortHandle) return false;
-  if (portName.size() > kMaxPortNameLength) return false;
+  if (portName.size() > kMaxPortNameLength) {
+    s.lastOpenError = OpenError::Missing;  // no port has a name that long
+    return false;
+  }
   if (parity != static_cast<std::uint8_t>(Parity::None) &&
       parity != static_cast<std::uint8_t>(Parity::Odd)) {
+    s.lastOpenError = OpenError::SettingsRefused;
     return false;
   }
   std::shared_ptr<SerialDevice> device =
-      s.driver->open(portName, baudRate, static_cast<Parity>(parity));
-  if (!device) return false;
+      s.driver->openPort(portName, baudRate, static_cast<Parity>(parity), s.lastOpenError);
+  if (!device) {
+    if (s.lastOpenError == OpenError::None) s.lastOpenError = OpenError::Failed;
+    return false;
+  }
+  s.lastOpenError = OpenError::None;
   s.PortHandle = device;
   const bool selfDelivering = device->deliverOnMainThread(
       [weak = std::weak_ptr<SerialDevice>(device)](std::span<const std::uint8_t> bytes) {
@@ -113,6 +123,10 @@ int WritePort(const std::uint8_t* data, int length) {
 bool SetPortBaud(std::uint32_t baudRate) {
   CommState& s = state();
   return s.PortHandle && s.PortHandle->setBaud(baudRate);
+}
+
+OpenError LastOpenError() {
+  return state().lastOpenError;
 }
 
 bool PortIsOpen() {

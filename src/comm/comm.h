@@ -41,13 +41,17 @@ void CommDetach();
 
 // Opens `portName` (at most 15 characters) at `baudRate` with `parity` (0 none, 1 odd).
 bool OpenPort(std::string_view portName, std::uint32_t baudRate, std::uint8_t parity);
+// Why the last `OpenPort` failed (`None` after one that succeeded): the callers keep writing
+// their one line for every failure, and the front ends may say more.
+OpenError LastOpenError();
 // Stops the reader and closes the port; harmless when nothing is open. Does not wait for the
 // reader: it ends on its own, and what it read after this call is never delivered.
 void ClosePort();
 // Sends `length` bytes and returns the count written (0 when no port is open). Writes longer
 // than the 1024-byte send buffer go out in several pieces.
 int WritePort(const std::uint8_t* data, int length);
-// Sets a new rate on the open port without emptying its queues; false when no port is open.
+// Sets a new rate on the open port without emptying its queues; false when no port is open
+// or the port's driver did not take the rate.
 bool SetPortBaud(std::uint32_t baudRate);
 
 bool PortIsOpen();

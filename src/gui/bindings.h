@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/controls.h"
+#include "platform/controls.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -63,9 +63,9 @@ class MemoView : public QPlainTextEdit {
   void rewriteLastLine(const std::string& line);
 
   Memo& model_;
-  std::size_t shown_ = 0;  // model lines shown so far
-  std::string lastShown_;  // the last of them as shown
-  int lastLineStart_ = 0;  // document position where it starts
+  std::size_t shown_ = 0;            // model lines shown so far
+  std::string lastShown_;            // the last of them as shown
+  int lastLineStart_ = 0;            // document position where it starts
   std::uint64_t rewritesShown_ = 0;  // the model's count of rewrites above the last line
 };
 

@@ -9,4 +9,17 @@ namespace movrand {
 
 std::string LocalLongTime();
 
+// Local time in the user's long time format, as a small interface a test can fake.
+class LocalClock {
+ public:
+  virtual ~LocalClock() = default;
+  virtual std::string LongTime() = 0;
+};
+
+// The system's clock in the user's long time format.
+class SystemLocalClock final : public LocalClock {
+ public:
+  std::string LongTime() override { return LocalLongTime(); }
+};
+
 }  // namespace movrand

@@ -35,7 +35,8 @@ class SerialDevice {
   virtual ~SerialDevice() = default;
 
   // Main thread. Changes the rate without touching the queues; false when the current
-  // settings cannot be read (for example after `close`).
+  // settings cannot be read (for example after `close`) or the driver did not take the rate
+  // (the settings are read back after they were set).
   virtual bool setBaud(std::uint32_t baud) = 0;
   // Main thread. Writes all of `bytes` and returns when they have left the port; the result
   // is the count written (0 when the port is closed or the write failed).
@@ -57,15 +58,40 @@ class SerialDevice {
   }
 };
 
+// Why a port could not be opened.
+enum class OpenError : std::uint8_t {
+  None,             // it opened
+  Missing,          // no such port (or a name that names none)
+  Busy,             // another program holds it
+  AccessDenied,     // this user may not open it
+  SettingsRefused,  // the driver refused the rate, parity or time-outs
+  Failed,           // any other failure of the system
+};
+// In words, for a message: "the port does not exist", ...; empty for `None`.
+std::string_view OpenErrorText(OpenError error);
+// A short name for scripts: "missing", "busy", "access-denied", "settings-refused", "failed";
+// empty for `None`.
+std::string_view OpenErrorName(OpenError error);
+// What the user can do about it on this system, as one sentence; empty when there is nothing
+// to add (one file per operating system).
+std::string_view OpenErrorHint(OpenError error);
+
 // Opens ports. The system's driver is `systemSerialDriver()`; tests substitute their own.
 class SerialDriver {
  public:
   virtual ~SerialDriver() = default;
   // Opens `name` (the bare port name, as the port list shows it) exclusively at `baud` and
   // `parity`: 8 data bits, 1 stop bit, no flow control, DTR and RTS off, queues emptied.
-  // Null when the port does not exist, is held by another program, or refuses the settings.
-  virtual std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                             Parity parity) = 0;
+  // Null, with the reason in `error`, when the port does not exist, is held by another
+  // program, may not be opened by this user, or refuses the settings; `error` is `None` on
+  // success.
+  virtual std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud,
+                                                 Parity parity, OpenError& error) = 0;
+  // The same, for callers that need no reason.
+  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud, Parity parity) {
+    OpenError ignored = OpenError::None;
+    return openPort(name, baud, parity, ignored);
+  }
 };
 
 SerialDriver& systemSerialDriver();

@@ -1,17 +1,12 @@
-// The programming procedure of the main window: the Programming button, loader entry, the
-// XMODEM-CRC transfer driven by the loader's answers, its completion and abort, the progress
-// line and the Cancel button. Everything runs on the main thread: the button handlers, the
-// progress timer and `LoaderByte`, to which the receive handler gives every byte that arrives
-// while the window waits for the loader or transfers.
+#include "programming/programming.h"
+
 #include <algorithm>
 #include <array>
 #include <string>
 
-#include "app/main_form.h"
 #include "comm/comm.h"
 #include "programming/image.h"
 #include "protocol/binr_output.h"
-#include "protocol/crc16.h"
 #include "protocol/module_contract.h"
 #include "protocol/nmea_output.h"
 
@@ -25,10 +20,6 @@ static_assert(kXmodemBlockDataSize == static_cast<std::size_t>(kImageBlockSize))
 constexpr std::uint32_t kProgrammingRate = 115200;
 constexpr std::uint32_t kFastProgrammingRate = 230400;
 
-// Rejections of the same block in a row after which the transfer is given up.
-constexpr int kMaxRejectionsInARow = 4;
-// BytesInKB counts up to this, then KBSent grows by one.
-constexpr std::int32_t kBytesPerKB = 1024;
 // Images of this length or more get the long restart wait: the restart wait's tick counter
 // starts at 0 for them (26 ticks until the reconnect) and at 19 otherwise (7 ticks).
 constexpr std::int32_t kLongRestartImageLength = 131072;
@@ -53,35 +44,15 @@ constexpr std::string_view kRtkRuleModelPrefixes[] = {"RTK", "RTA"};
 
 constexpr std::string_view kWarningTitle = "Warning";
 
-// The version text of a BINR module: the zero-terminated text at data byte 1 of its last
-// version reply, never beyond the reply's 76 bytes.
-std::string BinrVersionText(const std::array<std::uint8_t, 76>& info) {
-  const auto begin = info.begin() + kBinrVersionTextOffset;
-  const auto end = std::find(begin, info.end(), std::uint8_t{0});
-  return std::string(begin, end);
-}
-
-std::string FileSizeHead(TMainForm& form) {
+std::string FileSizeHead(FormSurface& form, std::int32_t imageLength) {
   return form.TimeStamp()
       .append(form.Messages.TextFileSize)
-      .append(std::to_string(form.ImageLength / kBytesPerKB));
-}
-
-void ResetTransferState(TMainForm& form) {
-  form.ImageOffset = 0;
-  form.BlockNumber = 1;
-  form.BlockComplement = 254;
-  form.LastBlockOffset = 0;
-  form.LastBlockNumber = 0;
-  form.LastBlockComplement = 0;
-  form.NakCount = 0;
-  form.BytesInKB = 0;
-  form.KBSent = 0;
+      .append(std::to_string(imageLength / XmodemSender::kBytesPerKB));
 }
 
 // Makes the protocol and rate selectors show the link in use, so that the reconnect after
 // programming comes back the way the module was found.
-void ShowLinkInSelectors(TMainForm& form) {
+void ShowLinkInSelectors(FormSurface& form) {
   const std::string rate = std::to_string(form.CurrentBaud);
   const auto& items = form.BaudComboBox.items();
   for (int i = kFirstRateItem; i < static_cast<int>(items.size()); ++i) {
@@ -100,7 +71,7 @@ std::uint32_t ProgrammingRateChange(std::uint32_t currentBaud, bool fastProgramm
   return 0;
 }
 
-void SendRateCommand(TMainForm& form, std::uint32_t rate) {
+void SendRateCommand(FormSurface& form, std::uint32_t rate) {
   const bool fast = rate == kFastProgrammingRate;
   if (form.RxMode == RxMode::Nmea) {
     SendNmeaSentence(fast ? SentenceRate230400 : SentenceRate115200);
@@ -111,266 +82,304 @@ void SendRateCommand(TMainForm& form, std::uint32_t rate) {
   form.LogTimedLine(fast ? form.Messages.TextRate230400 : form.Messages.TextRate115200);
 }
 
-// The loader accepted the last block.
-void CompleteTransfer(TMainForm& form) {
-  form.Timer1.setEnabled(false);
-  const std::uint8_t eot = kXmodemEot;
-  WritePort(&eot, 1);
-  form.Timer1Timer();  // the progress line with the final count
-  form.LogTimedLine(form.Messages.TextLoadingCompleted);
-  form.RxMode = RxMode::Idle;
-  if (form.TestMode) {
-    // The port stays open: the tester looks at what the module does next.
-    form.SpeedButtonSynch.setEnabled(true);
-    form.SpeedButtonOpen.setEnabled(true);
-    form.UpdateProgramButton();
-    return;
-  }
-  form.BitBtn1.setEnabled(false);
-  form.SpeedButton1.setEnabled(false);
-  form.dialogs().ShowDevProg();
-  form.RetryCount =
-      form.ImageLength >= kLongRestartImageLength ? kLongRestartFirstTick : kShortRestartFirstTick;
-  form.TimerRestart.setTag(TMainForm::kRestartTagWait);
-  form.TimerRestart.setEnabled(true);
-}
-
-// The loader rejected the same block four times in a row.
-void AbortTransfer(TMainForm& form) {
-  form.Timer1.setEnabled(false);
-  ClosePort();
-  form.RxMode = RxMode::Idle;
-  form.CloseTrafficLog();
-  form.LogTimedLine(form.Messages.TextTooManyErrors);
-  form.SpeedButtonSynch.setEnabled(true);
-  form.SpeedButtonSynch.setCaption(form.Messages.TextConnect);
-  form.SpeedButtonProgram.setEnabled(false);
-  form.PortComboBox.setEnabled(true);
-  form.ProtocolComboBox.setEnabled(true);
-  form.BaudComboBox.setEnabled(true);
-  form.DeviceIdentified = false;
-  form.SpeedButtonOpen.setEnabled(true);
-}
-
 }  // namespace
 
-bool TMainForm::LoadImage() {
-  const std::string& shownName = Edit1.text();
+Programming::Programming(FormSurface& form, const ReceiveHandler& receiver)
+    : ImageBuffer(kImageBufferSize, kImagePadByte), form_(form), receiver_(receiver) {}
+
+void Programming::Rejected(const std::string& line) {
+  form_.Announce({.kind = FormEvent::Kind::ImageRejected, .text = line});
+}
+
+bool Programming::LoadImage() {
+  FormSurface& f = form_;
+  const std::string& shownName = f.Edit1.text();
   const ImageRead read = ReadImageFile(
-      OpenDialog1.FileName,
+      f.OpenDialog1.FileName,
       std::span<std::uint8_t, kFirmwareBufferSize>(ImageBuffer.data(), kFirmwareBufferSize));
 
   if (read.status == ImageReadStatus::CantOpen) {
     ImageLength = 0;
-    LogLine(Messages.TextCantOpenFile + shownName);
-    SpeedButtonOpen.setEnabled(true);
-    SpeedButtonProgram.setEnabled(false);
+    const std::string line = f.Messages.TextCantOpenFile + shownName;
+    f.LogLine(line);
+    f.SpeedButtonOpen.setEnabled(true);
+    f.SpeedButtonProgram.setEnabled(false);
+    Rejected(line);
     return false;
   }
   // From here every failure enables the Open button again.
-  SpeedButtonOpen.setEnabled(false);
+  f.SpeedButtonOpen.setEnabled(false);
   ImageLength = read.status == ImageReadStatus::Ok ? read.length : 0;
 
   if (read.status == ImageReadStatus::TooLarge) {
-    LogTimedLine(std::string(kTextFileTooLarge)
-                     .append(std::to_string(kFirmwareBufferSize / kBytesPerKB))
-                     .append(" kB: ")
-                     .append(shownName));
-    SpeedButtonOpen.setEnabled(true);
+    const std::string line =
+        std::string(kTextFileTooLarge)
+            .append(std::to_string(kFirmwareBufferSize / XmodemSender::kBytesPerKB))
+            .append(" kB: ")
+            .append(shownName);
+    f.LogTimedLine(line);
+    f.SpeedButtonOpen.setEnabled(true);
+    Rejected(line);
     return false;
   }
   if (read.status == ImageReadStatus::ReadFailed) {
-    LogTimedLine(std::string(kTextFileReadFailed).append(shownName));
-    SpeedButtonOpen.setEnabled(true);
+    const std::string line = std::string(kTextFileReadFailed).append(shownName);
+    f.LogTimedLine(line);
+    f.SpeedButtonOpen.setEnabled(true);
+    Rejected(line);
     return false;
   }
 
   if (read.status == ImageReadStatus::Ok && !read.large) {
-    const std::string_view model = FieldText(DeviceModel);
+    const std::string_view model = FieldText(f.DeviceModel);
     const bool rtkModule =
         std::any_of(std::begin(kRtkRuleModelPrefixes), std::end(kRtkRuleModelPrefixes),
                     [model](std::string_view prefix) { return model.starts_with(prefix); });
     if (rtkModule && ImageContainsName(ImageBuffer.data(), ImageLength, kRtkImageMark)) {
       // Until the next version reply the image is checked, and the loader chosen, by the
       // module's fourth version word.
-      DeviceModel = VersionWord4;
+      f.DeviceModel = f.VersionWord4;
     }
   }
 
   if (ImageLength == 0) {
-    LogTimedLine(kTextLengthCrcError);
-    SpeedButtonOpen.setEnabled(true);
+    f.LogTimedLine(kTextLengthCrcError);
+    f.SpeedButtonOpen.setEnabled(true);
+    Rejected(std::string(kTextLengthCrcError));
     return false;
   }
   ImageLength = RoundToBlocks(ImageLength);
 
-  if (TestMode) return true;
-  if (!IsImageCompatible(ImageBuffer.data(), ImageLength, FieldText(DeviceModel))) {
+  if (f.TestMode) return true;
+  if (!IsImageCompatible(ImageBuffer.data(), ImageLength, FieldText(f.DeviceModel))) {
     std::string details;
-    if (RxMode == RxMode::Nmea) {
-      details.append(FieldText(VersionWord1)).append(" ").append(FieldText(DeviceModel));
-    } else if (RxMode == RxMode::Binr) {
-      details = BinrVersionText(BinrRx.VersionInfo);
+    if (f.RxMode == RxMode::Nmea) {
+      details.append(FieldText(f.VersionWord1)).append(" ").append(FieldText(f.DeviceModel));
+    } else if (f.RxMode == RxMode::Binr) {
+      details = receiver_.BinrVersionText();
     }
-    LogTimedLine(Messages.TextVersionMismatch + details + std::string(kTextMismatchEnd));
-    SpeedButtonOpen.setEnabled(true);
+    const std::string line =
+        f.Messages.TextVersionMismatch + details + std::string(kTextMismatchEnd);
+    f.LogTimedLine(line);
+    f.SpeedButtonOpen.setEnabled(true);
+    Rejected(line);
     return false;
   }
   return true;
 }
 
-void TMainForm::SpeedButtonProgramClick() {
+void Programming::SpeedButtonProgramClick() {
+  FormSurface& f = form_;
   if (!LoadImage()) return;
-  if (!TestMode) {
-    if (dialogs().ShowAttention() == ModalResult::Cancel) {
-      SpeedButtonOpen.setEnabled(true);
+  std::uint32_t rate = 0;
+  if (!f.TestMode) {
+    if (f.dialogs().ShowAttention() == ModalResult::Cancel) {
+      f.SpeedButtonOpen.setEnabled(true);
+      f.Announce({.kind = FormEvent::Kind::ConfirmationDeclined});
       return;
     }
-    SpeedButtonProgram.setEnabled(false);
-    SpeedButtonSynch.setEnabled(false);
-    ShowLinkInSelectors(*this);
+    f.SpeedButtonProgram.setEnabled(false);
+    f.SpeedButtonSynch.setEnabled(false);
+    ShowLinkInSelectors(f);
 
-    const std::uint32_t rate = ProgrammingRateChange(CurrentBaud, FastProgramming);
+    rate = ProgrammingRateChange(f.CurrentBaud, f.FastProgramming);
     if (rate != 0) {
       // The module is told first; the port follows when the module confirms or at the next
       // tick of TimerRestart, and the version reply at the new rate starts loader entry.
-      TimerRestart.setTag(kRestartTagRateSwitch);
-      ProgramRequested = true;
-      SendRateCommand(*this, rate);
-      TimerRestart.setEnabled(true);
+      f.TimerRestart.setTag(FormSurface::kRestartTagRateSwitch);
+      f.ProgramRequested = true;
+      SendRateCommand(f, rate);
+      f.TimerRestart.setEnabled(true);
+      f.Announce({.kind = FormEvent::Kind::ProgrammingStarted,
+                  .port = f.PortName,
+                  .baud = f.CurrentBaud,
+                  .protocol = f.RxMode,
+                  .programmingRate = rate,
+                  .totalBytes = ImageLength});
+      f.Announce({.kind = FormEvent::Kind::Waiting,
+                  .port = f.PortName,
+                  .baud = rate,
+                  .protocol = f.RxMode,
+                  .waitFor = WaitFor::ProgrammingRate});
       return;
     }
-    ProgramRequested = false;
+    f.ProgramRequested = false;
   }
-  ResetTransferState(*this);
+  f.Announce({.kind = FormEvent::Kind::ProgrammingStarted,
+              .port = f.PortName,
+              .baud = f.CurrentBaud,
+              .protocol = f.RxMode,
+              .totalBytes = ImageLength});
   StartLoaderEntry();
 }
 
-void TMainForm::StartLoaderEntry() {
-  LogLine(FileSizeHead(*this).append("kB (0kB)"));
-  const movrand::RxMode linkMode = RxMode;
-  RxMode = RxMode::LoaderWait;
-  LoaderCCount = 0;
-  SpeedButtonProgram.setEnabled(false);
-  SpeedButtonSynch.setEnabled(false);
-  SendLoaderEntryCommand(linkMode, FieldText(DeviceModel));
+void Programming::StartLoaderEntry() {
+  FormSurface& f = form_;
+  f.LogLine(FileSizeHead(f, ImageLength).append("kB (0kB)"));
+  const RxMode linkMode = f.RxMode;
+  f.RxMode = RxMode::LoaderWait;
+  Sender.AwaitLoader(std::span<const std::uint8_t>(
+      ImageBuffer.data(), static_cast<std::size_t>(std::max<std::int32_t>(ImageLength, 0))));
+  f.SpeedButtonProgram.setEnabled(false);
+  f.SpeedButtonSynch.setEnabled(false);
+  SendLoaderEntryCommand(linkMode, FieldText(f.DeviceModel));
+  f.Announce({.kind = FormEvent::Kind::Waiting,
+              .port = f.PortName,
+              .baud = f.CurrentBaud,
+              .protocol = linkMode,
+              .totalBytes = ImageLength,
+              .waitFor = WaitFor::LoaderStart});
 }
 
-bool TMainForm::LoaderByte(std::uint8_t byte) {
-  switch (RxMode) {
-    case RxMode::LoaderWait:
-      LoaderCCount = byte == kLoaderStartRequest ? LoaderCCount + 1 : 0;
-      if (LoaderCCount < kLoaderStartRequestsInARow) return true;
-      ResetTransferState(*this);
-      SendBlock();
-      Timer1.setEnabled(true);
-      RxMode = RxMode::Transfer;
-      return false;  // what follows the start requests in this chunk is stale
-
-    case RxMode::Transfer:
-      if (byte == kXmodemAck) {
-        NakCount = 0;
-        if (ImageOffset >= ImageLength) {
-          CompleteTransfer(*this);
-          return false;
-        }
-        SendBlock();
-        Timer1.setEnabled(true);
-        return true;
-      }
-      if (byte == kXmodemNak) {
-        ImageOffset = LastBlockOffset;
-        BlockNumber = LastBlockNumber;
-        BlockComplement = LastBlockComplement;
-        ++NakCount;
-        SendBlock();
-        Timer1.setEnabled(true);
-        if (NakCount >= kMaxRejectionsInARow) {
-          AbortTransfer(*this);
-          return false;
-        }
-      }
-      return true;  // anything else, a cancel request of the loader included, is ignored
-
-    default:
-      return false;  // no transfer runs: nothing here is for it
+bool Programming::LoaderByte(std::uint8_t byte) {
+  if (form_.RxMode != RxMode::LoaderWait && form_.RxMode != RxMode::Transfer) {
+    return false;  // no transfer runs: nothing here is for it
   }
+  return Perform(Sender.Feed(byte));
 }
 
-void TMainForm::SendBlock() {
-  // ImageLength never exceeds the buffer and is a multiple of 128, so every block the
-  // procedure sends lies inside the buffer; anything else is refused rather than read.
-  if (ImageOffset < 0 ||
-      static_cast<std::size_t>(ImageOffset) + kXmodemBlockDataSize > ImageBuffer.size()) {
-    return;
+bool Programming::Perform(const XmodemSender::Action& action) {
+  using Kind = XmodemSender::Action::Kind;
+  switch (action.kind) {
+    case Kind::Nothing:
+      break;
+    case Kind::SendBlock:
+      BlockWritten(action);
+      if (action.firstBlock) form_.RxMode = RxMode::Transfer;
+      break;
+    case Kind::SendEot:
+      CompleteTransfer();
+      break;
+    case Kind::Abort:
+      BlockWritten(action);
+      AbortTransfer();
+      break;
   }
-  std::array<std::uint8_t, kXmodemBlockSize> block{};
-  const std::uint8_t* data = ImageBuffer.data() + ImageOffset;
-  block[0] = kXmodemSoh;
-  block[1] = static_cast<std::uint8_t>(BlockNumber);
-  block[2] = static_cast<std::uint8_t>(255 - BlockNumber);
-  std::copy_n(data, kXmodemBlockDataSize, block.begin() + 3);
-  const std::uint16_t crc = Crc16Block(data, static_cast<int>(kXmodemBlockDataSize));
-  block[3 + kXmodemBlockDataSize] = static_cast<std::uint8_t>(crc >> 8);  // high byte first
-  block[4 + kXmodemBlockDataSize] = static_cast<std::uint8_t>(crc & 0xFF);
-
-  LastBlockOffset = ImageOffset;
-  LastBlockNumber = BlockNumber;
-  LastBlockComplement = BlockComplement;
-  ImageOffset += kImageBlockSize;
-  WritePort(block.data(), static_cast<int>(block.size()));
-
-  ++BlockNumber;
-  --BlockComplement;
-  if (BlockNumber > 255 || BlockComplement < 0) {
-    BlockNumber = 0;
-    BlockComplement = 255;
-  }
-  BytesInKB += kImageBlockSize;
-  if (BytesInKB >= kBytesPerKB) {
-    ++KBSent;
-    BytesInKB = 0;
-  }
+  return !action.restOfChunkDropped();
 }
 
-void TMainForm::Timer1Timer() {
+void Programming::BlockWritten(const XmodemSender::Action& action) {
+  WritePort(action.block.data(), static_cast<int>(action.block.size()));
+  form_.Timer1.setEnabled(true);
+  form_.Announce({.kind = FormEvent::Kind::BlockSent,
+                  .blockNumber = Sender.LastBlockNumber(),
+                  .sentBytes = Sender.ImageOffset(),
+                  .totalBytes = Sender.ImageLength(),
+                  .blocksRepeated = Sender.BlocksRepeated()});
+}
+
+void Programming::Timer1Timer() {
   // One-shot: the next block sent enables it again, so the line is rewritten at most once
   // per interval however fast the blocks go.
-  Timer1.setEnabled(false);
-  Memo1.setLastLine(
-      FileSizeHead(*this).append("kB (").append(std::to_string(KBSent)).append("kB)"));
+  form_.Timer1.setEnabled(false);
+  form_.Memo1.setLastLine(FileSizeHead(form_, ImageLength)
+                              .append("kB (")
+                              .append(std::to_string(Sender.KBSent()))
+                              .append("kB)"));
 }
 
-void TMainForm::SpeedButton1Click() {
+// The loader accepted the last block.
+void Programming::CompleteTransfer() {
+  FormSurface& f = form_;
+  f.Timer1.setEnabled(false);
+  const std::uint8_t eot = kXmodemEot;
+  WritePort(&eot, 1);
+  Timer1Timer();  // the progress line with the final count
+  f.LogTimedLine(f.Messages.TextLoadingCompleted);
+  f.RxMode = RxMode::Idle;
+  const FormEvent completed{.kind = FormEvent::Kind::LoadingCompleted,
+                            .text = f.Messages.TextLoadingCompleted,
+                            .port = f.PortName,
+                            .sentBytes = Sender.ImageOffset(),
+                            .totalBytes = Sender.ImageLength(),
+                            .blocksRepeated = Sender.BlocksRepeated()};
+  if (f.TestMode) {
+    // The port stays open: the tester looks at what the module does next.
+    f.SpeedButtonSynch.setEnabled(true);
+    f.SpeedButtonOpen.setEnabled(true);
+    f.UpdateProgramButton();
+    f.Announce(completed);
+    return;
+  }
+  f.BitBtn1.setEnabled(false);
+  f.SpeedButton1.setEnabled(false);
+  f.dialogs().ShowDevProg();
+  f.RetryCount =
+      ImageLength >= kLongRestartImageLength ? kLongRestartFirstTick : kShortRestartFirstTick;
+  f.TimerRestart.setTag(FormSurface::kRestartTagWait);
+  f.TimerRestart.setEnabled(true);
+  f.Announce(completed);
+  f.Announce(
+      {.kind = FormEvent::Kind::Waiting, .port = f.PortName, .waitFor = WaitFor::ModuleRestart});
+}
+
+// The loader rejected the same block four times in a row.
+void Programming::AbortTransfer() {
+  FormSurface& f = form_;
+  f.Timer1.setEnabled(false);
+  ClosePort();
+  f.RxMode = RxMode::Idle;
+  f.CloseTrafficLog();
+  f.LogTimedLine(f.Messages.TextTooManyErrors);
+  f.SpeedButtonSynch.setEnabled(true);
+  f.SpeedButtonSynch.setCaption(f.Messages.TextConnect);
+  f.SpeedButtonProgram.setEnabled(false);
+  f.PortComboBox.setEnabled(true);
+  f.ProtocolComboBox.setEnabled(true);
+  f.BaudComboBox.setEnabled(true);
+  f.DeviceIdentified = false;
+  f.SpeedButtonOpen.setEnabled(true);
+  f.Announce({.kind = FormEvent::Kind::AbortedAfterRejections,
+              .text = f.Messages.TextTooManyErrors,
+              .port = f.PortName,
+              .blockNumber = Sender.LastBlockNumber(),
+              .sentBytes = Sender.ImageOffset(),
+              .totalBytes = Sender.ImageLength(),
+              .blocksRepeated = Sender.BlocksRepeated()});
+}
+
+void Programming::SpeedButton1Click() {
+  FormSurface& f = form_;
   // The pause after a failed open is stopped too: what it would do next (a message, or the
   // search of a reconnect) belongs to the attempt that is being cancelled.
-  for (Timer* timer : {&TimerProtocol, &TimerAutoBaudBinr, &TimerAutoBaudNmea, &Timer1,
-                       &TimerSynchBINR, &TimerSynchNMEA, &TimerOpenRetry}) {
+  for (Timer* timer : {&f.TimerProtocol, &f.TimerAutoBaudBinr, &f.TimerAutoBaudNmea, &f.Timer1,
+                       &f.TimerSynchBINR, &f.TimerSynchNMEA, &f.TimerOpenRetry}) {
     timer->setEnabled(false);
   }
   // The restart wait is left running (Cancel is disabled while it runs), but a pending
   // switch to the programming rate would otherwise restart the synchronisation on the
   // closed port a second later, into whatever the user does next.
-  if (TimerRestart.tag() == kRestartTagRateSwitch) {
-    TimerRestart.setEnabled(false);
-    TimerRestart.setTag(kRestartTagWait);
+  if (f.TimerRestart.tag() == FormSurface::kRestartTagRateSwitch) {
+    f.TimerRestart.setEnabled(false);
+    f.TimerRestart.setTag(FormSurface::kRestartTagWait);
   }
   ClosePort();
-  SpeedButtonSynch.setEnabled(true);
-  SpeedButtonSynch.setCaption(Messages.TextConnect);
-  if (ReconnectAfterProgramming() == 0) LogTimedLine(Messages.TextAborted);
-  PortComboBox.setEnabled(true);
-  ProtocolComboBox.setEnabled(true);
-  BaudComboBox.setEnabled(ProtocolComboBox.itemIndex() != 0);
-  SpeedButtonProgram.setEnabled(false);
-  DeviceIdentified = false;
-  ProgramRequested = false;
-  SetReconnectAfterProgramming(0);
-  CloseTrafficLog();
-  if (RxMode == RxMode::LoaderWait || RxMode == RxMode::Transfer) {
+  f.SpeedButtonSynch.setEnabled(true);
+  f.SpeedButtonSynch.setCaption(f.Messages.TextConnect);
+  const bool reported = f.ReconnectAfterProgramming() == 0;
+  if (reported) f.LogTimedLine(f.Messages.TextAborted);
+  f.PortComboBox.setEnabled(true);
+  f.ProtocolComboBox.setEnabled(true);
+  f.BaudComboBox.setEnabled(f.ProtocolComboBox.itemIndex() != 0);
+  f.SpeedButtonProgram.setEnabled(false);
+  f.DeviceIdentified = false;
+  f.ProgramRequested = false;
+  f.SetReconnectAfterProgramming(0);
+  f.CloseTrafficLog();
+  const bool duringTransfer = f.RxMode == RxMode::LoaderWait || f.RxMode == RxMode::Transfer;
+  if (reported) {
+    // Told before the box, which may wait for the user a long time.
+    f.Announce({.kind = FormEvent::Kind::Cancelled,
+                .text = f.Messages.TextAborted,
+                .port = f.PortName,
+                .sentBytes = Sender.ImageOffset(),
+                .totalBytes = Sender.ImageLength(),
+                .duringTransfer = duringTransfer});
+  }
+  if (duringTransfer) {
     // The module stays in its loader until it gives up on its own.
-    dialogs().ShowMessage(std::string(kWarningTitle), Messages.TextCancelAdvice);
-    RxMode = RxMode::Idle;
+    f.dialogs().ShowMessage(std::string(kWarningTitle), f.Messages.TextCancelAdvice);
+    f.RxMode = RxMode::Idle;
   }
 }
 

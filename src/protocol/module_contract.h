@@ -2,9 +2,12 @@
 // the program sends and acts on, the NMEA reply tags, the loader's control bytes and block
 // format, and the choice of the loader-entry command for a module model.
 //
-// Everything here is fixed by the module and its loader; the rest of the program (collectors,
-// parser, procedures, the simulated module) takes these values from here rather than writing
-// the numbers again.
+// Everything here is fixed by the module and its loader. The sentence and message output, the
+// receive handler and the programming procedure take these values from here rather than
+// writing the numbers again; the collectors, a floor below in comm/, carry the three BINR
+// framing bytes themselves. The simulated module shares nothing of this either: it
+// keeps its own account of the wire (sim/wire.h) and checks what the program sends against
+// it, so these values are tested, not shared.
 #pragma once
 
 #include <cstddef>

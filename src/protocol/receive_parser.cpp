@@ -1,17 +1,8 @@
-// The main window's handler for received data: every chunk is mirrored to the terminal and
-// the traffic log, then fed to the collector or the loader exchange that the receive mode
-// selects, and the module's replies are acted on.
-//
-// The replies that matter: the version reply (NMEA "VER" or BINR 0x70), which identifies
-// the module and ends a connection attempt or starts loader entry when programming waits
-// for it; the rate confirmation (NMEA "RZA" or BINR 0x50), which moves the port to the
-// module's new rate; and the BINR probe answer 0x54, which is followed by the version
-// request. Everything else is dropped.
-#include <string>
-#include <string_view>
+#include "protocol/receive_parser.h"
 
-#include "app/main_form.h"
-#include "app/terminal.h"
+#include <algorithm>
+#include <initializer_list>
+
 #include "comm/comm.h"
 #include "protocol/binr_output.h"
 #include "protocol/module_contract.h"
@@ -50,24 +41,24 @@ void SplitWords(std::string_view text, std::initializer_list<VersionField*> targ
   }
 }
 
+// The version texts of a version line, joined by a blank, without trailing blanks.
+std::string JoinedVersion(std::initializer_list<std::string_view> texts) {
+  std::string version;
+  for (const std::string_view text : texts) {
+    if (!version.empty()) version += ' ';
+    version.append(text);
+  }
+  while (!version.empty() && version.back() == ' ') version.pop_back();
+  return version;
+}
+
 }  // namespace
 
-void TMainForm::PortDataReceived(const std::uint8_t* data, int length) {
+ReceiveHandler::ReceiveHandler(FormSurface& form) : form_(form) {}
+
+void ReceiveHandler::Route(const std::uint8_t* data, int length) {
   if (!data || length <= 0) return;
-  ReceiveParser(data, length);
-}
-
-void TMainForm::PortLost() {
-  LogTimedLine(">>COM port " + PortName + " is lost: the device was disconnected");
-}
-
-void TMainForm::ReceiveParser(const std::uint8_t* data, int length) {
-  if (TermForm) TermForm->Echo(data, length);
-  WriteTrafficReceived(data, length);
-
-  // Every byte of the chunk is handled in the mode the chunk arrived in, even when a reply
-  // in the middle of it changes the mode.
-  const movrand::RxMode mode = RxMode;
+  const RxMode mode = form_.RxMode;
   switch (mode) {
     case RxMode::Idle:
       return;
@@ -99,7 +90,7 @@ void TMainForm::ReceiveParser(const std::uint8_t* data, int length) {
             BinrVersionReply();
             break;
           case kBinrIdPortSettings:
-            FollowRateConfirmation(BinrRx.Baud, TimerSynchBINR);
+            FollowRateConfirmation(BinrRx.Baud, form_.TimerSynchBINR);
             break;
           default:
             break;
@@ -109,25 +100,29 @@ void TMainForm::ReceiveParser(const std::uint8_t* data, int length) {
     case RxMode::LoaderWait:
     case RxMode::Transfer:
       for (int i = 0; i < length; ++i) {
-        if (!LoaderByte(data[i])) return;
+        if (!form_.LoaderByte(data[i])) return;
       }
       return;
   }
 }
 
-std::string TMainForm::PortLine(std::string_view protocol) const {
+std::string ReceiveHandler::BinrVersionText() const {
+  return std::string(VersionText(BinrRx.VersionInfo, kBinrVersionTextOffset));
+}
+
+std::string ReceiveHandler::PortLine(std::string_view protocol) const {
   std::string line = ">>Port: ";
-  line.append(PortName).append(" ").append(std::to_string(CurrentBaud)).append(" ");
+  line.append(form_.PortName).append(" ").append(std::to_string(form_.CurrentBaud)).append(" ");
   return line.append(protocol);
 }
 
-void TMainForm::NmeaVersionReply(const NmeaSentence& sentence) {
-  TimerAutoBaudNmea.setEnabled(false);
-  TimerSynchNMEA.setEnabled(false);
-  LogTimedLine(PortLine("NMEA"));
-  if (ProgramRequested) {
-    ProgramRequested = false;
-    StartLoaderEntry();
+void ReceiveHandler::NmeaVersionReply(const NmeaSentence& sentence) {
+  form_.TimerAutoBaudNmea.setEnabled(false);
+  form_.TimerSynchNMEA.setEnabled(false);
+  form_.LogTimedLine(PortLine("NMEA"));
+  if (form_.ProgramRequested) {
+    form_.ProgramRequested = false;
+    form_.StartLoaderEntry();
     return;
   }
   NmeaWords words{};
@@ -135,87 +130,109 @@ void TMainForm::NmeaVersionReply(const NmeaSentence& sentence) {
   // The area is zero-filled and FieldsToWords stops short of its end, so the text ends there.
   const std::string_view text(words.data(),
                               std::string_view(words.data(), words.size()).find('\0'));
-  const std::string line = Messages.TextCurrentVersion + "\r\n>>" + std::string(text);
-  SplitWords(text, {&VersionWord1, &DeviceModel, &VersionWord3});
-  if (IsRtkTypeModel(FieldText(DeviceModel))) {
-    SplitWords(text, {&VersionWord1, &DeviceModel, &VersionWord3, &VersionWord4, &VersionWord5});
+  const std::string line = form_.Messages.TextCurrentVersion + "\r\n>>" + std::string(text);
+  SplitWords(text, {&form_.VersionWord1, &form_.DeviceModel, &form_.VersionWord3});
+  if (IsRtkTypeModel(FieldText(form_.DeviceModel))) {
+    SplitWords(text, {&form_.VersionWord1, &form_.DeviceModel, &form_.VersionWord3,
+                      &form_.VersionWord4, &form_.VersionWord5});
   }
-  Identified(line);
+  Identified(line, JoinedVersion({text}));
 }
 
-void TMainForm::NmeaRateConfirmation(const NmeaSentence& sentence) {
+void ReceiveHandler::NmeaRateConfirmation(const NmeaSentence& sentence) {
   int port = 0;
   int rate = 0;
   int protocol = 0;
   if (NmeaCollector::ReadThreeInts(sentence, port, rate, protocol) < 2) rate = 0;
-  FollowRateConfirmation(rate, TimerSynchNMEA);
+  FollowRateConfirmation(rate, form_.TimerSynchNMEA);
 }
 
-void TMainForm::FollowRateConfirmation(std::int64_t rate, Timer& synchTimer) {
+void ReceiveHandler::FollowRateConfirmation(std::int64_t rate, Timer& synchTimer) {
   if (rate <= 0) {
     // A confirmation without a usable rate (garbled, or a BINR one before any well-formed
     // frame) must not move the port to a rate nobody asked for. A pending follow of the
     // programming rate still happens at its tick; otherwise synchronise again where we are.
-    if (TimerRestart.enabled()) return;
-    RetryCount = 0;
+    if (form_.TimerRestart.enabled()) return;
+    form_.RetryCount = 0;
     synchTimer.setEnabled(true);
     return;
   }
-  TimerRestart.setEnabled(false);
-  SetPortBaud(static_cast<std::uint32_t>(rate));
-  CurrentBaud = static_cast<std::uint32_t>(rate);
-  RetryCount = 0;
-  TimerRestart.setTag(kRestartTagWait);
+  form_.TimerRestart.setEnabled(false);
+  const auto baud = static_cast<std::uint32_t>(rate);
+  if (!SetPortBaud(baud) && PortIsOpen()) {
+    form_.Announce({.kind = FormEvent::Kind::RateRefused, .port = form_.PortName, .baud = baud});
+  }
+  form_.CurrentBaud = baud;
+  form_.RetryCount = 0;
+  form_.TimerRestart.setTag(FormSurface::kRestartTagWait);
   synchTimer.setEnabled(true);
 }
 
-void TMainForm::BinrProbeAnswer() {
-  TimerSynchBINR.setEnabled(false);
-  TimerAutoBaudBinr.setEnabled(false);
-  LogTimedLine(PortLine("BINR"));
+void ReceiveHandler::BinrProbeAnswer() {
+  form_.TimerSynchBINR.setEnabled(false);
+  form_.TimerAutoBaudBinr.setEnabled(false);
+  form_.LogTimedLine(PortLine("BINR"));
   SendBinrMessage(MsgVersionRequest);
 }
 
-void TMainForm::BinrVersionReply() {
-  if (ProgramRequested) {
-    ProgramRequested = false;
-    StartLoaderEntry();
+void ReceiveHandler::BinrVersionReply() {
+  if (form_.ProgramRequested) {
+    form_.ProgramRequested = false;
+    form_.StartLoaderEntry();
     return;
   }
   const auto& info = BinrRx.VersionInfo;
-  SetField(DeviceModel, FirstWord(VersionText(info, kBinrVersionTextOffset)));
+  SetField(form_.DeviceModel, FirstWord(VersionText(info, kBinrVersionTextOffset)));
   // RTK-type modules put a two-character prefix before the type in the first text; their
   // model word stands two characters further on, their further version word in the second.
-  const std::string_view model = FieldText(DeviceModel);
+  const std::string_view model = FieldText(form_.DeviceModel);
   if (model.size() >= 5 && IsRtkTypeModel(model.substr(2))) {
-    SetField(DeviceModel, FirstWord(VersionText(info, kBinrVersionTextOffset + 2)));
-    SetField(VersionWord4, FirstWord(VersionText(info, kBinrVersionText2Offset)));
+    SetField(form_.DeviceModel, FirstWord(VersionText(info, kBinrVersionTextOffset + 2)));
+    SetField(form_.VersionWord4, FirstWord(VersionText(info, kBinrVersionText2Offset)));
   }
-  std::string line = Messages.TextCurrentVersion;
-  line.append("\r\n>>").append(VersionText(info, kBinrVersionTextOffset));
-  if (IsRtkTypeModel(FieldText(DeviceModel))) {
-    line.append("\r\n>>").append(VersionText(info, kBinrVersionText2Offset));
+  const std::string_view text = VersionText(info, kBinrVersionTextOffset);
+  std::string line = form_.Messages.TextCurrentVersion;
+  line.append("\r\n>>").append(text);
+  if (IsRtkTypeModel(FieldText(form_.DeviceModel))) {
+    const std::string_view second = VersionText(info, kBinrVersionText2Offset);
+    line.append("\r\n>>").append(second);
+    Identified(line, JoinedVersion({text, second}));
+  } else {
+    Identified(line, JoinedVersion({text}));
   }
-  Identified(line);
 }
 
-void TMainForm::Identified(const std::string& versionLine) {
-  SpeedButtonSynch.setEnabled(true);
-  DeviceIdentified = true;
-  UpdateProgramButton();
-  if (ReconnectAfterProgramming() == 1) {
+void ReceiveHandler::Identified(const std::string& versionLine, std::string version) {
+  form_.SpeedButtonSynch.setEnabled(true);
+  form_.DeviceIdentified = true;
+  form_.UpdateProgramButton();
+  const FormEvent identified{.kind = FormEvent::Kind::Identified,
+                             .port = form_.PortName,
+                             .baud = form_.CurrentBaud,
+                             .protocol = form_.RxMode,
+                             .version = version};
+  if (form_.ReconnectAfterProgramming() == 1) {
     // The module came back after programming: report, then close as Cancel does (without
     // the "aborted" line, since the reconnect flag is still set while it runs).
-    LogTimedLine(Messages.TextUpgradeFinished);
-    LogLine(versionLine);
-    LogTimedLine(Messages.TextDeviceReady);
-    BitBtn1.setEnabled(true);
-    SpeedButton1.setEnabled(true);
-    SpeedButton1Click();
-    SetReconnectAfterProgramming(0);
+    form_.LogTimedLine(form_.Messages.TextUpgradeFinished);
+    form_.LogLine(versionLine);
+    form_.Announce(identified);
+    form_.LogTimedLine(form_.Messages.TextDeviceReady);
+    form_.BitBtn1.setEnabled(true);
+    form_.SpeedButton1.setEnabled(true);
+    form_.SpeedButton1Click();
+    form_.SetReconnectAfterProgramming(0);
+    FormEvent finished = identified;
+    finished.kind = FormEvent::Kind::UpgradeFinished;
+    finished.text = form_.Messages.TextDeviceReady;
+    finished.previousVersion = std::move(lastVersion_);
+    lastVersion_ = std::move(version);
+    form_.Announce(finished);
     return;
   }
-  LogLine(versionLine);
+  form_.LogLine(versionLine);
+  lastVersion_ = std::move(version);
+  form_.Announce(identified);
 }
 
 }  // namespace movrand

@@ -7,16 +7,6 @@
 namespace movrand::sim {
 namespace {
 
-// BINR message ids the module knows.
-constexpr std::uint8_t kIdLoader = 0x01;          // host: loader entry, "RELOAD_B"/"RELOAD_R"
-constexpr std::uint8_t kIdSetPort = 0x0B;         // host: port number, rate (LE32), protocol
-constexpr std::uint8_t kIdVersionRequest = 0x1B;  // host: software version request
-constexpr std::uint8_t kIdProbe = 0x26;           // host: are you there?
-constexpr std::uint8_t kIdPortSettings = 0x50;    // module: the port settings now in force
-constexpr std::uint8_t kIdProbeAnswer = 0x54;     // module: answer to the probe
-constexpr std::uint8_t kIdVersionInfo = 0x70;     // module: 76 bytes of version info
-
-constexpr std::size_t kSetPortSize = 6;  // port, rate LE32, protocol
 constexpr std::size_t kMaxModelLength = 20;
 constexpr std::size_t kMaxVersionWords = 8;
 constexpr std::size_t kMaxNumberDigits = 9;

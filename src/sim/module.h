@@ -48,17 +48,6 @@ inline constexpr std::size_t kImageCapacity = 1 << 20;
 inline constexpr std::uint32_t kSupportedRates[] = {4800,  9600,  14400,  19200,
                                                     38400, 57600, 115200, 230400};
 
-// Version info of the BINR version reply 0x70: 76 data bytes, texts at 1 and 26.
-inline constexpr std::size_t kVersionInfoSize = 76;
-inline constexpr std::size_t kVersionText1At = 1;
-inline constexpr std::size_t kVersionText2At = 26;
-inline constexpr std::size_t kVersionText1Max = kVersionText2At - kVersionText1At - 1;   // 24
-inline constexpr std::size_t kVersionText2Max = kVersionInfoSize - kVersionText2At - 1;  // 49
-
-// NMEA protocol code of the rate command's last field, BINR protocol code of message 0x0B.
-inline constexpr int kNmeaProtocolCode = 1;
-inline constexpr std::uint8_t kBinrProtocolCode = 4;
-
 struct SimConfig {
   Protocol protocol = Protocol::Nmea;  // what the module talks at power-on and after restarts
   std::uint32_t baud = 115200;

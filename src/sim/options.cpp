@@ -1,6 +1,6 @@
 #include "sim/options.h"
 
-#include "app/option_table.h"
+#include "platform/option_table.h"
 
 #include <charconv>
 #include <cmath>

@@ -142,10 +142,21 @@ SimSerialDriver::~SimSerialDriver() {
   line_->queue.clear();
 }
 
-std::unique_ptr<SerialDevice> SimSerialDriver::open(std::string_view name, std::uint32_t baud,
-                                                    Parity parity) {
-  if (name != portName_ || baud == 0 || line_->open) return nullptr;
-  if (parity != Parity::None && parity != Parity::Odd) return nullptr;
+std::unique_ptr<SerialDevice> SimSerialDriver::openPort(std::string_view name, std::uint32_t baud,
+                                                        Parity parity, OpenError& error) {
+  error = OpenError::None;
+  if (name != portName_) {
+    error = OpenError::Missing;
+    return nullptr;
+  }
+  if (line_->open) {
+    error = OpenError::Busy;
+    return nullptr;
+  }
+  if (baud == 0 || (parity != Parity::None && parity != Parity::Odd)) {
+    error = OpenError::SettingsRefused;
+    return nullptr;
+  }
   line_->open = true;
   ++line_->openId;
   ++line_->opens;

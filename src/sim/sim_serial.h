@@ -41,8 +41,9 @@ class SimSerialDriver final : public SerialDriver {
   SimSerialDriver(const SimSerialDriver&) = delete;
   SimSerialDriver& operator=(const SimSerialDriver&) = delete;
 
-  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                     Parity parity) override;
+  // Any other name is missing; while the host has the port open it is busy.
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override;
 
   // The host's port settings while it is open, nothing while it is closed.
   std::optional<LineSettings> hostSettings() const;

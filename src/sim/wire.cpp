@@ -1,7 +1,5 @@
 #include "sim/wire.h"
 
-#include "protocol/crc16.h"
-
 namespace movrand::sim {
 namespace {
 
@@ -109,7 +107,7 @@ RxStep StrictBinrReceiver::push(std::uint8_t byte) {
       }
       id_ = byte;
       data_.clear();
-      crc_ = Crc16Update(0, byte);
+      crc_ = Crc16(0, byte);
       state_ = State::Body;
       return {};
     case State::Body:
@@ -119,13 +117,13 @@ RxStep StrictBinrReceiver::push(std::uint8_t byte) {
       }
       if (1 + data_.size() >= kBinrMaxFrame) return drop("binr-too-long");
       data_.push_back(byte);
-      crc_ = Crc16Update(crc_, byte);
+      crc_ = Crc16(crc_, byte);
       return {};
     case State::BodyDle:
       if (byte == kDle) {  // a stuffed data byte 0x10: both copies enter the CRC
         if (1 + data_.size() >= kBinrMaxFrame) return drop("binr-too-long");
         data_.push_back(kDle);
-        crc_ = Crc16Update(Crc16Update(crc_, kDle), kDle);
+        crc_ = Crc16(Crc16(crc_, kDle), kDle);
         state_ = State::Body;
         return {};
       }
@@ -178,6 +176,16 @@ void StrictBinrReceiver::reset() {
 
 // --- XMODEM ----------------------------------------------------------------------------
 
+std::uint16_t Crc16(std::uint16_t crc, std::uint8_t byte) {
+  constexpr std::uint16_t kPolynomial = 0x1021;
+  crc = static_cast<std::uint16_t>(crc ^ (byte << 8));
+  for (int bit = 0; bit < 8; ++bit) {
+    crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ kPolynomial)
+                         : static_cast<std::uint16_t>(crc << 1);
+  }
+  return crc;
+}
+
 BlockCheck CheckXmodemBlock(std::span<const std::uint8_t, kXmodemBlock> block) {
   BlockCheck check;
   check.number = block[1];
@@ -186,7 +194,8 @@ BlockCheck CheckXmodemBlock(std::span<const std::uint8_t, kXmodemBlock> block) {
   } else if (block[1] + block[2] != 0xFF) {
     check.violation = "xmodem-bad-complement";
   } else {
-    const std::uint16_t crc = Crc16Block(block.data() + 3, static_cast<int>(kXmodemData));
+    std::uint16_t crc = 0;
+    for (std::size_t i = 3; i < 3 + kXmodemData; ++i) crc = Crc16(crc, block[i]);
     const std::uint16_t wire = static_cast<std::uint16_t>((block[131] << 8) | block[132]);
     if (crc != wire) {
       check.violation = "xmodem-bad-crc";
@@ -225,10 +234,10 @@ std::vector<std::uint8_t> FrameBinr(std::uint8_t id, std::span<const std::uint8_
   std::uint16_t crc = 0;
   auto put = [&](std::uint8_t b) {
     out.push_back(b);
-    crc = Crc16Update(crc, b);
+    crc = Crc16(crc, b);
     if (b == kDle) {
       out.push_back(b);
-      crc = Crc16Update(crc, b);
+      crc = Crc16(crc, b);
     }
   };
   put(id);

@@ -20,10 +20,40 @@
 
 namespace movrand::sim {
 
+// ---- The wire, as the module knows it: every constant of the formats in one place ---------
+// The module keeps its own account of the wire rather than the host's protocol headers, so a
+// number the host gets wrong shows as a violation here instead of being agreed with.
+
 // BINR framing bytes.
-inline constexpr std::uint8_t kDle = 0x10;      // frame start, escape, trailer start
-inline constexpr std::uint8_t kEtx = 0x03;      // after DLE: frame end
-inline constexpr std::uint8_t kCrcMark = 0xFF;  // after DLE: the two CRC bytes follow
+inline constexpr std::uint8_t kDle = 0x10;          // frame start, escape, trailer start
+inline constexpr std::uint8_t kEtx = 0x03;          // after DLE: frame end
+inline constexpr std::uint8_t kCrcMark = 0xFF;      // after DLE: the two CRC bytes follow
+inline constexpr std::size_t kBinrMaxFrame = 1024;  // id and data bytes, unstuffed
+
+// BINR message ids the module knows.
+inline constexpr std::uint8_t kIdLoader = 0x01;   // host: loader entry, "RELOAD_B"/"RELOAD_R"
+inline constexpr std::uint8_t kIdSetPort = 0x0B;  // host: port number, rate (LE32), protocol
+inline constexpr std::uint8_t kIdVersionRequest = 0x1B;  // host: software version request
+inline constexpr std::uint8_t kIdProbe = 0x26;           // host: are you there?
+inline constexpr std::uint8_t kIdPortSettings = 0x50;    // module: the port settings now in force
+inline constexpr std::uint8_t kIdProbeAnswer = 0x54;     // module: answer to the probe
+inline constexpr std::uint8_t kIdVersionInfo = 0x70;     // module: 76 bytes of version info
+inline constexpr std::size_t kSetPortSize = 6;           // 0x0B and 0x50: port, rate LE32, protocol
+
+// Version info of the BINR version reply 0x70: 76 data bytes, texts at 1 and 26.
+inline constexpr std::size_t kVersionInfoSize = 76;
+inline constexpr std::size_t kVersionText1At = 1;
+inline constexpr std::size_t kVersionText2At = 26;
+inline constexpr std::size_t kVersionText1Max = kVersionText2At - kVersionText1At - 1;   // 24
+inline constexpr std::size_t kVersionText2Max = kVersionInfoSize - kVersionText2At - 1;  // 49
+
+// NMEA protocol code of the rate command's last field, BINR protocol code of message 0x0B.
+inline constexpr int kNmeaProtocolCode = 1;
+inline constexpr std::uint8_t kBinrProtocolCode = 4;
+
+// NMEA sentences.
+inline constexpr std::size_t kNmeaMaxLength = 82;  // "$" to LF inclusive
+
 // XMODEM control bytes.
 inline constexpr std::uint8_t kSoh = 0x01;           // first byte of a 128-byte block
 inline constexpr std::uint8_t kStx = 0x02;           // first byte of a 1024-byte block (refused)
@@ -32,11 +62,12 @@ inline constexpr std::uint8_t kAck = 0x06;           // receiver: block accepted
 inline constexpr std::uint8_t kNak = 0x15;           // receiver: block rejected, send again
 inline constexpr std::uint8_t kCan = 0x18;           // sender: two in a row cancel
 inline constexpr std::uint8_t kStartRequest = 0x43;  // "C": receiver wants CRC blocks
+inline constexpr std::size_t kXmodemData = 128;      // data bytes per block
+inline constexpr std::size_t kXmodemBlock = 133;     // SOH, number, complement, data, CRC
 
-inline constexpr std::size_t kNmeaMaxLength = 82;   // "$" to LF inclusive
-inline constexpr std::size_t kBinrMaxFrame = 1024;  // id and data bytes, unstuffed
-inline constexpr std::size_t kXmodemData = 128;     // data bytes per block
-inline constexpr std::size_t kXmodemBlock = 133;    // SOH, number, complement, data, CRC
+// The CRC-16 of BINR frames and XMODEM blocks (polynomial 0x1021, initial value 0, most
+// significant bit first), computed bit by bit.
+std::uint16_t Crc16(std::uint16_t crc, std::uint8_t byte);
 
 // What one byte did to a receiver.
 struct RxStep {

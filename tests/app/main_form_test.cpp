@@ -54,9 +54,9 @@ TEST(MainFormConstruction, SelectorsButtonsAndStateStartAsLaidOut) {
   EXPECT_TRUE(form.Memo1.lines().empty());
 
   EXPECT_EQ(form.RxMode, RxMode::Idle);
-  EXPECT_FALSE(form.ProbePending);
+  EXPECT_FALSE(form.Link.Search.ProbePending);
   EXPECT_FALSE(form.DeviceIdentified);
-  EXPECT_FALSE(form.NmeaTried);
+  EXPECT_FALSE(form.Link.Search.NmeaTried);
   EXPECT_FALSE(form.ProgramRequested);
   EXPECT_FALSE(form.LogEnabled);
   EXPECT_EQ(form.LogFile, nullptr);

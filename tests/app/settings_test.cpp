@@ -15,6 +15,7 @@
 #include "app/command_line.h"
 #include "app/main_form.h"
 #include "form_fakes.h"
+#include "platform/config_folder.h"
 #include "platform/profile.h"
 
 namespace movrand {

@@ -18,11 +18,11 @@
 #include "cli/flash_run.h"
 #include "cli/headless_dialogs.h"
 #include "cli/log_printer.h"
-#include "cli/open_watch.h"
 #include "comm/comm.h"
 #include "platform/virtual_event_loop.h"
 #include "sim/module.h"
 #include "sim/sim_serial.h"
+#include "support/open_watch.h"
 #include "support/sim_form.h"
 
 namespace movrand::cli {
@@ -111,14 +111,11 @@ struct Headless {
              MainFormServices{clock, ports, fileDialog, dialogs, movrand::testing::kProgramFile}),
         session(form, loop, opens),
         run(
-            form, opens, dialogs,
-            RunChoices{setup.port, setup.protocol, setup.baud, !setup.image.empty()},
+            form, dialogs, RunChoices{setup.port, setup.protocol, setup.baud, !setup.image.empty()},
             [this] { ++finishedCalls; },
             [this](const std::string& note) { notes.push_back(note); }) {
     if (setup.test) ApplyCommandLine(form, "/t");
-    printer.setProgress(form.Messages.TextFileSize, [this] {
-      return ProgressCounts{form.ImageOffset, form.ImageLength};
-    });
+    printer.setProgress(form.Messages.TextFileSize, [this] { return run.progress(); });
     BindView(form, printer, run);
     if (setup.powerOn) module.powerOn();
   }
@@ -411,7 +408,9 @@ TEST_F(Programming, InterruptDuringTheTransferCancelsWithTheWarning) {
   config.imageOut = folder.file("received.bin");
   Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(65536, "KAP41"))});
   h.Start();
-  ASSERT_TRUE(h.RunUntil([&] { return h.form.KBSent >= 8; }, Milliseconds{30000})) << h.out;
+  ASSERT_TRUE(
+      h.RunUntil([&] { return h.form.Programmer.Sender.KBSent() >= 8; }, Milliseconds{30000}))
+      << h.out;
   h.run.interrupt();
   EXPECT_TRUE(h.run.finished());
   EXPECT_EQ(h.run.summary().code, ExitCode::Cancelled);

@@ -46,16 +46,25 @@ struct Fixture {
       t->setTag(0);
     }
     form.Memo1.clear();
-    form.NmeaRx.Clear();
-    form.BinrRx = BinrCollector{};
+    form.Receiver.NmeaRx.Clear();
+    form.Receiver.BinrRx = BinrCollector{};
     form.SpeedButtonSynch.setCaption("Disconnect");
     form.PortName = "COM3";
     SetField(form.DeviceModel, "KAP41");
-    form.ImageLength = 1024;
-    form.ImageOffset = 0;
+    form.Programmer.ImageLength = 1024;
     form.RetryCount = 0;
     OpenPort("COM3", 115200, 0);
     form.RxMode = ModeOf(flags);
+    // The loader modes start as loader entry leaves them: the sender holds the image, and
+    // for a transfer the start requests have come.
+    form.Programmer.Sender = XmodemSender{};
+    if (form.RxMode == RxMode::LoaderWait || form.RxMode == RxMode::Transfer) {
+      form.Programmer.Sender.AwaitLoader(
+          std::span<const std::uint8_t>(form.Programmer.ImageBuffer.data(), 1024));
+    }
+    if (form.RxMode == RxMode::Transfer) {
+      for (int i = 0; i < 3; ++i) form.Programmer.Sender.Feed(kLoaderStartRequest);
+    }
     form.ProgramRequested = (flags & 0x08) != 0;
     form.SetReconnectAfterProgramming((flags & 0x10) ? 1 : 0);
     form.TestMode = (flags & 0x20) != 0;
@@ -100,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   &form.VersionWord4, &form.VersionWord5}) {
       check(FieldText(*f).size() <= kVersionFieldMax);
     }
-    check(form.ImageOffset >= 0 && form.ImageOffset <= form.ImageLength);
+    const XmodemSender& sender = form.Programmer.Sender;
+    check(sender.ImageOffset() >= 0 && sender.ImageOffset() <= sender.ImageLength());
   }
   return 0;
 }

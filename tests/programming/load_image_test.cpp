@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "support/capture_form.h"
 #include "protocol/nmea_output.h"
+#include "support/capture_form.h"
 
 namespace movrand {
 namespace {
@@ -70,14 +70,14 @@ TEST_F(LoadImageTest, LengthOrCrcErrorsOfLargeImagesAndAnEmptyFile) {
     SCOPED_TRACE(what);
     f.ChooseFile("fw.bin", bytes);
     ExpectRefused(Stamped(">>RTK FW length/CRC error!!!"));
-    EXPECT_EQ(f.form.ImageLength, 0);
+    EXPECT_EQ(f.form.Programmer.ImageLength, 0);
   }
 }
 
 TEST_F(LoadImageTest, AFileLargerThanTheBufferIsRefusedWithTheLimit) {
   f.ChooseFile("huge.bin", testing::LargeImage((1u << 20) + 128, {"KAP41"}));
   ExpectRefused(Stamped(">>Firmware file is larger than 1024 kB: huge.bin"));
-  EXPECT_EQ(f.form.ImageLength, 0);
+  EXPECT_EQ(f.form.Programmer.ImageLength, 0);
 }
 
 TEST_F(LoadImageTest, AnImageForAnotherModelShowsTheModuleAsItReported) {
@@ -89,7 +89,7 @@ TEST_F(LoadImageTest, AnImageForAnotherModelShowsTheModuleAsItReported) {
 TEST_F(LoadImageTest, OverBinrTheMismatchShowsTheVersionText) {
   ClosePort();
   f.Connected(RxMode::Binr, 115200, "KAP41");
-  auto& info = f.form.BinrRx.VersionInfo;
+  auto& info = f.form.Receiver.BinrRx.VersionInfo;
   const std::string text = "KAP41 2.04 build 33";
   std::copy(text.begin(), text.end(), info.begin() + 1);
   f.ChooseFile("fw.bin", testing::SmallImage(5000, {"DOV41"}));
@@ -160,7 +160,7 @@ TEST(LoadImageSize, TheSizeLineCountsWholeKilobytesOfTheRoundedLength) {
     }
     g.form.SpeedButtonProgram.click();
     EXPECT_EQ(g.LastLine(), Stamped(std::string(">>File Size ") + kb + "kB (0kB)"));
-    EXPECT_EQ(g.form.ImageLength % 128, 0);
+    EXPECT_EQ(g.form.Programmer.ImageLength % 128, 0);
   }
 }
 
@@ -168,14 +168,14 @@ TEST_F(LoadImageTest, EveryPressReadsTheFileAnewIntoAFreshlyPaddedBuffer) {
   f.ChooseFile("fw.bin", testing::SmallImage(3000, {"KAP41"}));
   f.dialogs.attentionAnswer = ModalResult::Cancel;
   f.form.SpeedButtonProgram.click();
-  EXPECT_EQ(f.form.ImageLength, 3072);
+  EXPECT_EQ(f.form.Programmer.ImageLength, 3072);
 
   // The same name, now a shorter file: nothing of the first load may survive.
   const Bytes shorter = testing::SmallImage(1000, {"KAP41"});
   f.dir.Write("fw.bin", shorter);
   f.form.SpeedButtonProgram.click();
-  EXPECT_EQ(f.form.ImageLength, 1024);
-  const auto& buffer = f.form.ImageBuffer;
+  EXPECT_EQ(f.form.Programmer.ImageLength, 1024);
+  const auto& buffer = f.form.Programmer.ImageBuffer;
   ASSERT_EQ(buffer.size(), 1u << 20);
   EXPECT_TRUE(std::equal(shorter.begin(), shorter.end(), buffer.begin()));
   EXPECT_TRUE(std::all_of(buffer.begin() + 1000, buffer.end(), [](auto b) { return b == 0x1A; }));

@@ -86,7 +86,7 @@ TEST_F(ProcedureTest, ThreeStartRequestsInARowAcrossChunksStartTheTransfer) {
   EXPECT_EQ(f.Feed("CC\x15xyz"), 1u) << "the rest of the chunk after the third C is dropped";
   EXPECT_EQ(f.form.RxMode, RxMode::Transfer);
   ASSERT_EQ(f.driver.writes().size(), 1u);
-  EXPECT_EQ(f.driver.writes()[0], ExpectedBlock(1, f.form.ImageBuffer.data()))
+  EXPECT_EQ(f.driver.writes()[0], ExpectedBlock(1, f.form.Programmer.ImageBuffer.data()))
       << "the first block: 01 01 FE, the first 128 bytes, CRC high byte first";
   EXPECT_TRUE(f.form.Timer1.enabled());
 }
@@ -98,7 +98,7 @@ TEST_F(ProcedureTest, AnyOtherByteStartsTheCountAgain) {
   f.Feed("C");
   EXPECT_EQ(f.form.RxMode, RxMode::LoaderWait);
   EXPECT_TRUE(f.driver.writes().empty());
-  EXPECT_EQ(f.form.LoaderCCount, 1);
+  EXPECT_EQ(f.form.Programmer.Sender.LoaderCCount(), 1);
   // Inside other text the module prints, three in a row still count.
   EXPECT_EQ(f.Feed("boot v1.2 CxCCCC"), 15u);
   EXPECT_EQ(f.form.RxMode, RxMode::Transfer);
@@ -155,7 +155,7 @@ TEST_F(ProcedureTest, ARejectedBlockGoesAgainWithItsNumberThenTheNextFollows) {
   EXPECT_EQ(sent[6], sent[7]) << "block 7 again, byte for byte";
   EXPECT_EQ(sent[7][1], 7);
   EXPECT_EQ(sent[8][1], 8);
-  EXPECT_EQ(sent[8], ExpectedBlock(8, &f.form.ImageBuffer[7 * 128]));
+  EXPECT_EQ(sent[8], ExpectedBlock(8, &f.form.Programmer.ImageBuffer[7 * 128]));
 }
 
 TEST_F(ProcedureTest, RejectionsOfDifferentBlocksNeverAddUp) {
@@ -346,7 +346,7 @@ TEST(ProgrammingButton, TheLoaderEntryCommandSuitsTheModel) {
     ASSERT_EQ(f.driver.writes().size(), 1u);
     EXPECT_EQ(f.driver.writes()[0], c.command);
     EXPECT_EQ(f.form.RxMode, RxMode::LoaderWait);
-    EXPECT_EQ(f.form.LoaderCCount, 0);
+    EXPECT_EQ(f.form.Programmer.Sender.LoaderCCount(), 0);
     EXPECT_FALSE(f.form.ProgramRequested);
     EXPECT_FALSE(f.form.SpeedButtonProgram.enabled());
     EXPECT_FALSE(f.form.SpeedButtonSynch.enabled());

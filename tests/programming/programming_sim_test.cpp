@@ -237,7 +237,7 @@ TEST_F(Programming, CancelDuringTheTransferStopsItThere) {
   ConnectWith("NMEA", "115200");
   Choose(SmallImage(100 * 128, {"KAP41"}));
   form().SpeedButtonProgram.click();
-  ASSERT_TRUE(sim->RunUntil([&] { return form().KBSent >= 2; }, 10s));
+  ASSERT_TRUE(sim->RunUntil([&] { return form().Programmer.Sender.KBSent() >= 2; }, 10s));
   ASSERT_TRUE(form().Timer1.enabled());
   form().SpeedButton1.click();
   EXPECT_EQ(sim->dialogs.messages.size(), 1u);

@@ -35,8 +35,9 @@ class CaptureSerialDriver : public SerialDriver {
     SerialDevice::Sink sink;
   };
 
-  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                     Parity parity) override {
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override {
+    error = refuseOpen ? refusal : OpenError::None;
     if (refuseOpen) return nullptr;
     line_->name = std::string(name);
     line_->baud = baud;
@@ -62,6 +63,7 @@ class CaptureSerialDriver : public SerialDriver {
   }
 
   bool refuseOpen = false;
+  OpenError refusal = OpenError::Busy;  // the reason a refused open gives
 
  private:
   class Device : public SerialDevice {

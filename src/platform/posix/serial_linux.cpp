@@ -22,6 +22,33 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 namespace movrand {
 namespace {
 
+// A driver that rounds a rate to what its divider can make stays within this of the rate
+// asked for; the receiver's clock tolerates that much. Anything further off was refused.
+constexpr std::uint32_t kRateTolerancePercent = 2;
+
+bool RateTaken(std::uint32_t asked, std::uint32_t reported) {
+  const std::uint64_t difference = asked > reported ? asked - reported : reported - asked;
+  return difference * 100 <= std::uint64_t{asked} * kRateTolerancePercent;
+}
+
+// The reason for a failed open(2) of a device node.
+OpenError OpenFailure(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return OpenError::Missing;
+    case EACCES:
+    case EPERM:
+      return OpenError::AccessDenied;
+    case EBUSY:
+      return OpenError::Busy;
+    default:
+      return OpenError::Failed;
+  }
+}
+
 bool configure(int fd, std::uint32_t baud, Parity parity) {
   termios2 tio{};
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
@@ -54,8 +81,11 @@ class LinuxSerialDevice final : public SerialDevice {
     tio.c_cflag |= BOTHER;
     tio.c_ispeed = baud;
     tio.c_ospeed = baud;
-    ioctl(fd_, TCSETS2, &tio);  // TCSETS2 applies at once and flushes nothing
-    return true;
+    // TCSETS2 applies at once and flushes nothing. A driver may take the call and still keep
+    // another rate (one its hardware cannot make): what counts is what it reports back.
+    if (ioctl(fd_, TCSETS2, &tio) != 0) return false;
+    termios2 now{};
+    return ioctl(fd_, TCGETS2, &now) == 0 && RateTaken(baud, now.c_ospeed);
   }
 
   std::size_t write(std::span<const std::uint8_t> bytes) override {
@@ -176,19 +206,33 @@ class LinuxSerialDevice final : public SerialDevice {
 
 class LinuxSerialDriver final : public SerialDriver {
  public:
-  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                     Parity parity) override {
-    if (name.empty() || baud == 0 || name.find("..") != std::string_view::npos ||
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override {
+    error = OpenError::None;
+    if (name.empty() || name.find("..") != std::string_view::npos ||
         name.find('\0') != std::string_view::npos || name.front() == '/') {
+      error = OpenError::Missing;  // no name of a device in the device folder
+      return nullptr;
+    }
+    if (baud == 0) {
+      error = OpenError::SettingsRefused;
       return nullptr;
     }
     const std::string path = "/dev/" + std::string(name);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+      error = OpenFailure(errno);
+      return nullptr;
+    }
     // TIOCEXCL keeps other programs out but not root; the lock also covers root and, unlike
     // TIOCEXCL, a second open by this same program.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-        !configure(fd, baud, parity)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+      error = errno == EWOULDBLOCK || errno == EBUSY ? OpenError::Busy : OpenError::Failed;
+      ::close(fd);
+      return nullptr;
+    }
+    if (!configure(fd, baud, parity)) {
+      error = OpenError::SettingsRefused;
       ::close(fd);
       return nullptr;
     }
@@ -197,6 +241,7 @@ class LinuxSerialDriver final : public SerialDriver {
     ioctl(fd, TCFLSH, TCIOFLUSH);
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
+      error = OpenError::Failed;
       ::close(fd);
       return nullptr;
     }

@@ -14,8 +14,8 @@
 namespace movrand {
 namespace {
 
-constexpr DWORD kQueueSize = 2048;      // driver input and output queues, bytes
-constexpr DWORD kPurgeAll = 0x0F;       // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
+constexpr DWORD kQueueSize = 2048;  // driver input and output queues, bytes
+constexpr DWORD kPurgeAll = 0x0F;   // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
 constexpr DWORD kEventMask = EV_RXCHAR | EV_ERR;  // 0x81: a byte arrived, a line error occurred
 
 // A manual-reset event, initially signalled, closed with its owner.
@@ -161,16 +161,38 @@ class Win32SerialDevice final : public SerialDevice {
   bool failureReported_ = false;
 };
 
+// The reason for a failed CreateFileA of a port. A port that another program has open is
+// refused as "access denied"; Windows has no other use for that answer on a serial port.
+OpenError OpenFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return OpenError::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return OpenError::Busy;
+    default:
+      return OpenError::Failed;
+  }
+}
+
 class Win32SerialDriver final : public SerialDriver {
  public:
-  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                     Parity parity) override {
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override {
+    error = OpenError::None;
     // The "\\.\" prefix makes ports numbered 10 and above openable.
     const std::string path = "\\\\.\\" + std::string(name);
-    if (name.empty() || name.find('\0') != std::string_view::npos) return nullptr;
-    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return nullptr;
+    if (name.empty() || name.find('\0') != std::string_view::npos) {
+      error = OpenError::Missing;
+      return nullptr;
+    }
+    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+      error = OpenFailure(GetLastError());
+      return nullptr;
+    }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS timeouts{};  // all zero: no read or write time-outs
@@ -191,6 +213,7 @@ class Win32SerialDriver final : public SerialDriver {
       ok = SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
     }
     if (!ok) {
+      error = OpenError::SettingsRefused;
       CloseHandle(port);
       return nullptr;
     }

@@ -4,6 +4,10 @@
 // (`SpeedButtonSynch`, `BaudComboBox`, `Memo1` ...). The procedures work on the models only;
 // a view (the Qt windows, the headless front end, a test) follows them through one change
 // listener per control and feeds user actions back through the handlers. Main thread only.
+//
+// They stand for the GUI class library's standard controls, which is why they sit with the
+// other seams to the system (the timers and the message loop are in event_loop.h): every
+// subsystem that reaches the window may use them, and they depend on nothing.
 #pragma once
 
 #include <cstdint>
@@ -257,6 +261,15 @@ class RadioGroup : public CaptionControl {
   std::vector<std::string> items_;
   int itemIndex_ = -1;
   int columns_ = 1;
+};
+
+// The window's file-open dialog: what it starts with and, after the user accepted, the
+// chosen file. The chosen path stays here between runs of the dialog; it is what the settings
+// store and what programming opens.
+struct OpenDialog {
+  std::string FileName;    // full path of the chosen file; empty when none was chosen
+  std::string InitialDir;  // folder the dialog opens in
+  std::string Filter = "binary (*.bin)|*.bin";  // "description|pattern" pairs
 };
 
 }  // namespace movrand

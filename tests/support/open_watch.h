@@ -1,8 +1,6 @@
-// A serial driver that passes every open to the real one and watches how it goes, so the
-// headless front end can tell "the port could not be opened at all" (exit code 3) from "the
-// port opened but no module answered" (exit code 4) - with the protocol "Auto" the window
-// says the same ">>Program could not find the device!" for both - and can see that the
-// device behind the open port has gone (an adapter pulled out).
+// A serial driver that passes every open to another one and counts how it goes, so a test can
+// check what a run did to the port: how many opens succeeded and failed, and whether the
+// device opened last reported that it has gone.
 #pragma once
 
 #include <atomic>
@@ -17,8 +15,8 @@ class OpenWatch final : public SerialDriver {
  public:
   explicit OpenWatch(SerialDriver& driver) : driver_(driver) {}
 
-  std::unique_ptr<SerialDevice> open(std::string_view name, std::uint32_t baud,
-                                     Parity parity) override;
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override;
 
   // Opens that succeeded and that failed so far. Main thread only, as every open is.
   int opened() const { return opened_; }

@@ -1,4 +1,4 @@
-#include "cli/open_watch.h"
+#include "support/open_watch.h"
 
 #include <utility>
 
@@ -31,9 +31,9 @@ class WatchedDevice final : public SerialDevice {
 
 }  // namespace
 
-std::unique_ptr<SerialDevice> OpenWatch::open(std::string_view name, std::uint32_t baud,
-                                              Parity parity) {
-  std::unique_ptr<SerialDevice> device = driver_.open(name, baud, parity);
+std::unique_ptr<SerialDevice> OpenWatch::openPort(std::string_view name, std::uint32_t baud,
+                                                  Parity parity, OpenError& error) {
+  std::unique_ptr<SerialDevice> device = driver_.openPort(name, baud, parity, error);
   if (!device) {
     ++failed_;
     return nullptr;

@@ -1,0 +1,50 @@
+// Finding the module: the Connect/Disconnect button, synchronisation at a fixed rate, the
+// follow of the module to the programming rate, and the wait and reconnect after programming;
+// the rate scans and the protocol search are the `Search` it owns (search.h).
+//
+// Everything is driven by the window's timers, so the window never blocks. The receive
+// handler ends each attempt: it stops the probing timers when the module answers. Main
+// thread only.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "connection/link.h"
+#include "connection/search.h"
+#include "platform/serial_device.h"
+#include "protocol/form_surface.h"
+
+namespace movrand {
+
+class Connection {
+ public:
+  // Probes of the fixed-rate synchronisation before the attempt fails.
+  static constexpr int kSynchProbes = 3;
+  // Ticks of the restart wait: it starts at 0 after a large image, at 19 after a small one,
+  // and the reconnect begins at the tick that finds this count.
+  static constexpr int kRestartWaitTicks = 25;
+
+  explicit Connection(FormSurface& form);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Connect or Disconnect, decided by the button's caption.
+  void SpeedButtonSynchClick();
+  // Opens `port` for `link` at `rate` and synchronises (ConnectNmeaAtRate, ConnectBinrAtRate).
+  void ConnectAtRate(const LinkDescription& link, std::string_view port, std::uint32_t rate);
+  // One tick of the synchronisation timer of `link` (TimerSynchNMEATimer, TimerSynchBINRTimer).
+  void SynchTick(const LinkDescription& link);
+  void TimerRestartTimer();
+  void TimerOpenRetryTimer();
+  void TimerReconnectDelayTimer();
+
+  LinkSearch Search;
+
+ private:
+  FormSurface& form_;
+  // Why the fixed-rate open failed, until the pause after it says so.
+  OpenError openError_ = OpenError::None;
+};
+
+}  // namespace movrand
