@@ -21,23 +21,31 @@ constexpr std::uint32_t kFastProgrammingRate = 230400;
 Connection::Connection(FormSurface& form) : Search(form), form_(form) {}
 
 void Connection::SpeedButtonSynchClick() {
-  FormSurface& f = form_;
-  f.OpenTrafficLog();
-  if (f.SpeedButtonSynch.caption() != f.Messages.TextConnect) {
-    // Disconnect. No timer runs while the button offers it.
-    ClosePort();
-    f.RxMode = RxMode::Idle;
-    ResetConnectionControls(f);
-    f.SpeedButtonOpen.setEnabled(true);
-    f.ProgramRequested = false;
-    f.LogTimedLine(f.Messages.TextPortCloses);
-    f.CloseTrafficLog();
-    f.Announce({.kind = FormEvent::Kind::Disconnected,
-                .text = f.Messages.TextPortCloses,
-                .port = f.PortName});
-    return;
+  form_.OpenTrafficLog();
+  if (form_.SpeedButtonSynch.caption() != form_.Messages.TextConnect) {
+    Disconnect();
+  } else {
+    Connect();
   }
+}
 
+void Connection::Disconnect() {
+  // No timer runs while the button offers Disconnect.
+  FormSurface& f = form_;
+  ClosePort();
+  f.RxMode = RxMode::Idle;
+  ResetConnectionControls(f);
+  f.SpeedButtonOpen.setEnabled(true);
+  f.ProgramRequested = false;
+  f.LogTimedLine(f.Messages.TextPortCloses);
+  f.CloseTrafficLog();
+  f.Announce({.kind = FormEvent::Kind::Disconnected,
+              .text = f.Messages.TextPortCloses,
+              .port = f.PortName});
+}
+
+void Connection::Connect() {
+  FormSurface& f = form_;
   if (f.TestMode) f.ClearTerminal();
   f.SpeedButtonSynch.setCaption(f.Messages.TextDisconnect);
   f.SpeedButtonSynch.setEnabled(false);
@@ -49,22 +57,13 @@ void Connection::SpeedButtonSynchClick() {
 
   const std::string item = f.PortComboBox.text();
   const std::optional<std::string> name = PortNameOf(item);
-  if (item.empty() || !name || name->empty()) {
-    std::string said;
-    if (item.empty() || (name && name->empty())) {
-      said = f.Messages.TextSelectPort;
-    } else {
-      // The port-name field holds 11 characters; a cut name could open another device.
-      said = ">>Error: The port name is too long: " + item.substr(0, item.find(' '));
-    }
-    f.LogTimedLine(said);
-    f.SpeedButtonSynch.setCaption(f.Messages.TextConnect);
-    f.SpeedButtonSynch.setEnabled(true);
-    f.PortComboBox.setEnabled(true);
-    f.ProtocolComboBox.setEnabled(true);
-    f.SpeedButtonOpen.setEnabled(true);
-    f.BaudComboBox.setEnabled(!ProtocolIsAuto(f));
-    f.Announce({.kind = FormEvent::Kind::NoPortSelected, .text = said});
+  if (item.empty() || (name && name->empty())) {
+    RefuseConnect(f.Messages.TextSelectPort);
+    return;
+  }
+  if (!name) {
+    // The port-name field holds 11 characters; a cut name could open another device.
+    RefuseConnect(">>Error: The port name is too long: " + item.substr(0, item.find(' ')));
     return;
   }
   f.PortName = *name;
@@ -76,24 +75,31 @@ void Connection::SpeedButtonSynchClick() {
     std::from_chars(text.data(), text.data() + text.size(), rate);
     baudAuto = rate == 0;  // the list holds numbers only; anything else is searched for
   }
-  switch (f.ProtocolComboBox.itemIndex()) {
-    case kProtocolItemBinr:
-    case kProtocolItemNmea: {
-      const LinkDescription& link =
-          f.ProtocolComboBox.itemIndex() == kProtocolItemBinr ? kBinrLink : kNmeaLink;
-      if (baudAuto) {
-        Search.StartScan(link);
-      } else {
-        ConnectAtRate(link, f.PortName, rate);
-      }
-      break;
-    }
-    default:  // Auto
-      Search.ProtocolAttempts = 0;
-      Search.NmeaTried = false;
-      Search.StartProtocolSearch();
-      break;
+  const int protocol = f.ProtocolComboBox.itemIndex();
+  if (protocol != kProtocolItemBinr && protocol != kProtocolItemNmea) {  // Auto
+    Search.ProtocolAttempts = 0;
+    Search.NmeaTried = false;
+    Search.StartProtocolSearch();
+    return;
   }
+  const LinkDescription& link = protocol == kProtocolItemBinr ? kBinrLink : kNmeaLink;
+  if (baudAuto) {
+    Search.StartScan(link);
+  } else {
+    ConnectAtRate(link, f.PortName, rate);
+  }
+}
+
+void Connection::RefuseConnect(const std::string& said) {
+  FormSurface& f = form_;
+  f.LogTimedLine(said);
+  f.SpeedButtonSynch.setCaption(f.Messages.TextConnect);
+  f.SpeedButtonSynch.setEnabled(true);
+  f.PortComboBox.setEnabled(true);
+  f.ProtocolComboBox.setEnabled(true);
+  f.SpeedButtonOpen.setEnabled(true);
+  f.BaudComboBox.setEnabled(!ProtocolIsAuto(f));
+  f.Announce({.kind = FormEvent::Kind::NoPortSelected, .text = said});
 }
 
 void Connection::ConnectAtRate(const LinkDescription& link, std::string_view port,

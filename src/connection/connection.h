@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "connection/link.h"
@@ -42,6 +43,11 @@ class Connection {
   LinkSearch Search;
 
  private:
+  void Disconnect();
+  void Connect();
+  // Connect without a usable port: `said` and the controls as before the click.
+  void RefuseConnect(const std::string& said);
+
   FormSurface& form_;
   // Why the fixed-rate open failed, until the pause after it says so.
   OpenError openError_ = OpenError::None;

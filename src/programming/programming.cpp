@@ -87,7 +87,13 @@ void SendRateCommand(FormSurface& form, std::uint32_t rate) {
 Programming::Programming(FormSurface& form, const ReceiveHandler& receiver)
     : ImageBuffer(kImageBufferSize, kImagePadByte), form_(form), receiver_(receiver) {}
 
-void Programming::Rejected(const std::string& line) {
+void Programming::Rejected(const std::string& line, bool timed) {
+  if (timed) {
+    form_.LogTimedLine(line);
+  } else {
+    form_.LogLine(line);
+  }
+  form_.SpeedButtonOpen.setEnabled(true);
   form_.Announce({.kind = FormEvent::Kind::ImageRejected, .text = line});
 }
 
@@ -100,11 +106,8 @@ bool Programming::LoadImage() {
 
   if (read.status == ImageReadStatus::CantOpen) {
     ImageLength = 0;
-    const std::string line = f.Messages.TextCantOpenFile + shownName;
-    f.LogLine(line);
-    f.SpeedButtonOpen.setEnabled(true);
+    Rejected(f.Messages.TextCantOpenFile + shownName, false);
     f.SpeedButtonProgram.setEnabled(false);
-    Rejected(line);
     return false;
   }
   // From here every failure enables the Open button again.
@@ -112,21 +115,14 @@ bool Programming::LoadImage() {
   ImageLength = read.status == ImageReadStatus::Ok ? read.length : 0;
 
   if (read.status == ImageReadStatus::TooLarge) {
-    const std::string line =
-        std::string(kTextFileTooLarge)
-            .append(std::to_string(kFirmwareBufferSize / XmodemSender::kBytesPerKB))
-            .append(" kB: ")
-            .append(shownName);
-    f.LogTimedLine(line);
-    f.SpeedButtonOpen.setEnabled(true);
-    Rejected(line);
+    Rejected(std::string(kTextFileTooLarge)
+                 .append(std::to_string(kFirmwareBufferSize / XmodemSender::kBytesPerKB))
+                 .append(" kB: ")
+                 .append(shownName));
     return false;
   }
   if (read.status == ImageReadStatus::ReadFailed) {
-    const std::string line = std::string(kTextFileReadFailed).append(shownName);
-    f.LogTimedLine(line);
-    f.SpeedButtonOpen.setEnabled(true);
-    Rejected(line);
+    Rejected(std::string(kTextFileReadFailed).append(shownName));
     return false;
   }
 
@@ -143,8 +139,6 @@ bool Programming::LoadImage() {
   }
 
   if (ImageLength == 0) {
-    f.LogTimedLine(kTextLengthCrcError);
-    f.SpeedButtonOpen.setEnabled(true);
     Rejected(std::string(kTextLengthCrcError));
     return false;
   }
@@ -158,11 +152,7 @@ bool Programming::LoadImage() {
     } else if (f.RxMode == RxMode::Binr) {
       details = receiver_.BinrVersionText();
     }
-    const std::string line =
-        f.Messages.TextVersionMismatch + details + std::string(kTextMismatchEnd);
-    f.LogTimedLine(line);
-    f.SpeedButtonOpen.setEnabled(true);
-    Rejected(line);
+    Rejected(f.Messages.TextVersionMismatch + details + std::string(kTextMismatchEnd));
     return false;
   }
   return true;

@@ -51,8 +51,9 @@ class Programming {
   void BlockWritten(const XmodemSender::Action& action);
   void CompleteTransfer();
   void AbortTransfer();
-  // Announces that the image was refused with `line`, which the check has written.
-  void Rejected(const std::string& line);
+  // The image is refused: writes `line` (time-stamped or not), gives the Open button back
+  // and says so.
+  void Rejected(const std::string& line, bool timed = true);
 
   FormSurface& form_;
   const ReceiveHandler& receiver_;

@@ -281,6 +281,30 @@ TEST(FlashE2E, MissingPort) {
   EXPECT_EQ(Result(events)->at("outcome"), "port");
 }
 
+TEST(FlashE2E, RefusalsBeforeTheRunSayWhatTheWindowWouldSay) {
+  // A missing port: the window's line, and why.
+  const Outcome port = RunFlash({"--port", "/dev/ttyNOSUCHPORT", "--json"}, kQuick);
+  EXPECT_EQ(port.exitCode, 3) << port.err;
+  std::vector<json> events = port.events();
+  EXPECT_TRUE(HasLineEndingWith(events, ">>COM port is busy or not available")) << port.out;
+  ASSERT_TRUE(Result(events));
+  EXPECT_EQ(Result(events)->at("reason"), "missing");
+
+  // An image that is a folder is told as a folder, with the line the window writes for a
+  // file it cannot open.
+  Folder folder;
+  fs::create_directory(folder.file("fw.bin"));
+  const Outcome image =
+      RunFlash({"--port", "ttyS0", "--file", folder.file("fw.bin"), "--json"}, kQuick);
+  EXPECT_EQ(image.exitCode, 2) << image.err;
+  EXPECT_NE(image.err.find("it is a folder"), std::string::npos) << image.err;
+  EXPECT_EQ(image.err.find("no such file"), std::string::npos) << image.err;
+  events = image.events();
+  EXPECT_TRUE(HasLineEndingWith(events, ">>Can't open the file fw.bin")) << image.out;
+  ASSERT_TRUE(Result(events));
+  EXPECT_EQ(Result(events)->at("outcome"), "usage");
+}
+
 TEST(FlashE2E, PortHeldByAnotherProgram) {
   SimProcess sim = Sim({});
   ASSERT_FALSE(sim.port().empty());
@@ -293,6 +317,28 @@ TEST(FlashE2E, PortHeldByAnotherProgram) {
   EXPECT_NE(run.out.find(">>Program could not find the device!"), std::string::npos) << run.out;
   EXPECT_NE(run.err.find("the port is busy or not available (exit code 3)"), std::string::npos)
       << run.err;
+}
+
+TEST(FlashE2E, PortHeldByAnotherProgramIsToldAsBusy) {
+  SimProcess sim = Sim({});
+  ASSERT_FALSE(sim.port().empty());
+  const int holder = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  const Outcome plain = RunFlash({"--port", sim.port(), "--protocol", "nmea"}, kQuick);
+  const Outcome withJson =
+      RunFlash({"--port", sim.port(), "--protocol", "nmea", "--baud", "9600", "--json"}, kQuick);
+  close(holder);
+  EXPECT_EQ(plain.exitCode, 3) << plain.out << plain.err;
+  EXPECT_NE(plain.err.find(">>COM port is busy or not available (another program holds the port)"),
+            std::string::npos)
+      << plain.err;
+  EXPECT_EQ(withJson.exitCode, 3) << withJson.out << withJson.err;
+  const std::vector<json> events = withJson.events();
+  ASSERT_TRUE(Result(events)) << withJson.out;
+  EXPECT_EQ(Result(events)->at("reason"), "busy");
+  EXPECT_EQ(Result(events)->at("detail"), ">>COM port is busy or not available");
+  EXPECT_FALSE(Result(events)->contains("baud")) << "nothing was identified";
 }
 
 TEST(FlashE2E, SilentModule) {

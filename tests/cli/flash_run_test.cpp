@@ -270,6 +270,50 @@ TEST(FlashRunConnect, InterruptDuringTheSearchRunsCancel) {
   EXPECT_FALSE(PortIsOpen());
 }
 
+TEST(FlashRunConnect, TheResultSaysWhyThePortWouldNotOpenAndNamesNoLink) {
+  Headless busy({.protocol = ProtocolChoice::Nmea, .baud = 115200u});
+  std::unique_ptr<SerialDevice> holder = busy.simDriver.open(sim::kSimPortName, 9600, Parity::None);
+  ASSERT_TRUE(holder);
+  busy.Start();
+  EXPECT_EQ(busy.Finish(Milliseconds{3000}), ExitCode::PortUnavailable) << busy.out;
+  RunSummary summary = busy.run.summary();
+  EXPECT_EQ(summary.reason, "busy");
+  EXPECT_EQ(summary.reasonText, "another program holds the port");
+  EXPECT_FALSE(summary.port) << "nothing was identified";
+  EXPECT_FALSE(summary.baud);
+  EXPECT_FALSE(summary.protocol);
+
+  Headless missing({.port = "SIM9"});
+  missing.Start();
+  EXPECT_EQ(missing.Finish(Milliseconds{30000}), ExitCode::PortUnavailable) << missing.out;
+  summary = missing.run.summary();
+  EXPECT_EQ(summary.reason, "missing");
+  EXPECT_EQ(summary.detail, ">>Program could not find the device!");
+  EXPECT_FALSE(summary.baud);
+}
+
+TEST(FlashRunConnect, TheConfirmationQuestionIsAnEventWithJson) {
+  VirtualEventLoop loop;
+  std::string out;
+  LogPrinter printer(loop, OutputMode::Json, [&out](std::string_view t) { out.append(t); });
+  std::string seenWhenAsked;
+  HeadlessDialogs dialogs(printer, false, [&](const std::string& question) {
+    seenWhenAsked = out;
+    EXPECT_EQ(question, "Program the module now? [y/N] ");
+    return true;
+  });
+  EXPECT_EQ(dialogs.ShowAttention(), ModalResult::OK);
+  EXPECT_NE(seenWhenAsked.find(R"("kind":"question")"), std::string::npos)
+      << "the question is out before the answer is read: " << seenWhenAsked;
+  EXPECT_NE(seenWhenAsked.find("Program the module now? [y/N]"), std::string::npos);
+  // With --yes nobody is asked, so there is no question.
+  std::string quiet;
+  LogPrinter json(loop, OutputMode::Json, [&quiet](std::string_view t) { quiet.append(t); });
+  HeadlessDialogs yes(json, true, [](const std::string&) { return false; });
+  EXPECT_EQ(yes.ShowAttention(), ModalResult::OK);
+  EXPECT_EQ(quiet.find(R"("kind":"question")"), std::string::npos) << quiet;
+}
+
 // ---- Programming ----------------------------------------------------------------------------
 
 struct Programming : ::testing::Test {
@@ -401,6 +445,35 @@ TEST_F(Programming, ModuleThatNeverComesBackFailsTheReconnect) {
   EXPECT_TRUE(h.Printed(">>Connection...")) << h.out;
   EXPECT_FALSE(h.Printed(">>Device is ready for normal operation"));
   EXPECT_FALSE(PortIsOpen());
+}
+
+TEST_F(Programming, TheResultNamesTheLinkOfTheIdentificationAndBothVersions) {
+  SimConfig config = Module(Protocol::Binr, 57600);
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(2048, "KAP41"))});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+  const RunSummary summary = h.run.summary();
+  // The reconnect found the module where programming left the selectors.
+  EXPECT_EQ(summary.port, std::string(sim::kSimPortName));
+  EXPECT_EQ(summary.baud, 57600);
+  EXPECT_EQ(summary.protocol, "BINR");
+  ASSERT_TRUE(summary.version && summary.previousVersion);
+  EXPECT_NE(*summary.version, *summary.previousVersion);
+  EXPECT_NE(summary.previousVersion->find("KAP41"), std::string::npos) << *summary.previousVersion;
+  EXPECT_EQ(h.run.progress().sent, 2048);
+  EXPECT_EQ(h.run.progress().total, 2048);
+}
+
+TEST_F(Programming, AFailedReconnectReportsTheLinkTheModuleWasFoundOn) {
+  SimConfig config = Module(Protocol::Binr, 57600);
+  config.restartTime = Milliseconds{24 * 3600 * 1000};
+  Headless h({.module = config, .image = folder.write("fw.bin", SmallImage(2048, "KAP41"))});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{120000}), ExitCode::ReconnectFailed) << h.out;
+  const RunSummary summary = h.run.summary();
+  EXPECT_EQ(summary.baud, 57600) << "the identification's rate, not one a failed search left";
+  EXPECT_EQ(summary.protocol, "BINR");
+  EXPECT_FALSE(summary.previousVersion) << "no upgrade was finished";
 }
 
 TEST_F(Programming, InterruptDuringTheTransferCancelsWithTheWarning) {
