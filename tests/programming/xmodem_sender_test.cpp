@@ -8,41 +8,18 @@
 #include <string_view>
 #include <vector>
 
+#include "support/image_files.h"
+
 namespace movrand {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::ExpectedBlock;
 using Kind = XmodemSender::Action::Kind;
 
 constexpr std::uint8_t kC = 0x43;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kNak = 0x15;
-
-// CRC-16/XMODEM bit by bit, independent of the program's routines.
-std::uint16_t ReferenceCrc16(const std::uint8_t* data, std::size_t n) {
-  std::uint16_t crc = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<std::uint16_t>(data[i] << 8);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
-                           : static_cast<std::uint16_t>(crc << 1);
-    }
-  }
-  return crc;
-}
-
-// The block the loader must receive: SOH, number, complement, 128 bytes, CRC high first.
-Bytes ExpectedBlock(std::uint8_t number, const std::uint8_t* data) {
-  Bytes block(133);
-  block[0] = 0x01;
-  block[1] = number;
-  block[2] = static_cast<std::uint8_t>(255 - number);
-  std::copy(data, data + 128, block.begin() + 3);
-  const std::uint16_t crc = ReferenceCrc16(data, 128);
-  block[131] = static_cast<std::uint8_t>(crc >> 8);
-  block[132] = static_cast<std::uint8_t>(crc & 0xFF);
-  return block;
-}
 
 Bytes Image(std::size_t blocks) {
   Bytes image(blocks * 128);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -21,6 +22,34 @@
 namespace movrand::testing {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// CRC-16/XMODEM bit by bit, independent of the program's routines.
+inline std::uint16_t ReferenceCrc16(const std::uint8_t* data, std::size_t n) {
+  std::uint16_t crc = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= static_cast<std::uint16_t>(data[i] << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                           : static_cast<std::uint16_t>(crc << 1);
+    }
+  }
+  return crc;
+}
+
+// The block the loader must receive for `number` and the 128 bytes at `data`.
+inline Bytes ExpectedBlock(std::uint8_t number, const std::uint8_t* data) {
+  // Sized once and filled in place: growing a three-byte vector by a range makes GCC 12's
+  // optimiser warn about an overlap that cannot happen.
+  Bytes block(3 + 128);
+  block[0] = 0x01;
+  block[1] = number;
+  block[2] = static_cast<std::uint8_t>(255 - number);
+  std::copy(data, data + 128, block.begin() + 3);
+  const std::uint16_t crc = ReferenceCrc16(data, 128);
+  block.push_back(static_cast<std::uint8_t>(crc >> 8));
+  block.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  return block;
+}
 
 // A reference CRC-32 computed bit by bit, independent of the program's table.
 inline std::uint32_t BitwiseCrc32(const Bytes& bytes, std::size_t from = 0) {
