@@ -71,7 +71,9 @@ class SimProcess {
   // The slave's path, e.g. /dev/pts/5; empty when the program did not start.
   const std::string& port() const { return port_; }
   // The port's name as the serial link opens it: the path after "/dev/" ("pts/5").
-  std::string portName() const { return port_.rfind("/dev/", 0) == 0 ? port_.substr(5) : port_; }
+  std::string portName() const {
+    return port_.rfind("/dev/", 0) == 0 ? port_.substr(5) : port_;
+  }
 
   // Stops the program and returns its summary line.
   std::string stop() {
