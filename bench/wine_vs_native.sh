@@ -22,6 +22,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM  # so that the cleanup runs when the run is stopped
 
 python3 - "$work/fw.bin" <<'PY'
 import sys
