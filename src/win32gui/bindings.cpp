@@ -123,6 +123,26 @@ class MemoBinding final : public Binding {
   std::uint64_t rewritesShown_ = 0;  // the model's count of rewrites above the last line
 };
 
+// Widens a control whose text is wider than it is (never narrows it).
+void fitWidth(HWND control, const std::string& text) {
+  const HDC dc = GetDC(control);
+  if (!dc) return;
+  const HGDIOBJ old =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
+  SIZE extent{};
+  GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  RECT rect{};
+  GetClientRect(control, &rect);
+  if (extent.cx > rect.right) {
+    RECT outer{};
+    GetWindowRect(control, &outer);
+    SetWindowPos(control, nullptr, 0, 0, extent.cx, outer.bottom - outer.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
 // Shows the model now and on every change.
 std::unique_ptr<Binding> follow(Control& model, std::function<void()> sync) {
   sync();
@@ -131,7 +151,7 @@ std::unique_ptr<Binding> follow(Control& model, std::function<void()> sync) {
 
 }  // namespace
 
-Binding::Binding(Control& model, std::function<void()> sync) : model_(model) {
+Binding::Binding(Control& model, std::function<void()> sync) : model_(model), sync_(sync) {
   model_.setListener(std::move(sync));
 }
 
@@ -160,12 +180,13 @@ std::unique_ptr<Binding> bindLabel(TopWindow& window, HWND control, Label& model
       window.moveChild(control, Place{"", model.left(), model.top(), model.width(), height});
     }
     const LONG_PTR style = GetWindowLongPtrA(control, GWL_STYLE);
-    const LONG_PTR aligned =
-        (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | (model.centred() ? SS_CENTER : SS_LEFT);
+    const LONG_PTR aligned = (style & ~static_cast<LONG_PTR>(SS_TYPEMASK)) |
+                             (model.centred() ? SS_CENTER : SS_LEFTNOWORDWRAP);
     if (aligned != style) {
       SetWindowLongPtrA(control, GWL_STYLE, aligned);
       InvalidateRect(control, nullptr, TRUE);
     }
+    if (!model.centred()) fitWidth(control, model.caption());
     applyCommon(window, control, model);
   });
 }

@@ -31,8 +31,14 @@ class Binding {
   Binding(const Binding&) = delete;
   Binding& operator=(const Binding&) = delete;
 
+  // Shows the model again (after the window was laid out anew for another DPI).
+  void refresh() {
+    if (sync_) sync_();
+  }
+
  protected:
   Control& model_;
+  std::function<void()> sync_;
 };
 
 using Bindings = std::vector<std::unique_ptr<Binding>>;
@@ -42,8 +48,10 @@ void applyCommon(TopWindow& window, HWND control, const Control& model);
 // Sets the text only when it differs (a repaint without a change flickers).
 void setText(HWND control, const std::string& text);
 
-// A label (STATIC); when the model carries a place (the dialogs set theirs on every showing)
-// the label moves there, keeping `height`, and centres its text when the model says so.
+// A label (STATIC, no word wrap); when the model carries a place (the dialogs set theirs on
+// every showing) the label moves there, keeping `height`, and centres its text when the model
+// says so. A left-aligned label grows to fit its caption, as the window's labels size
+// themselves (a font at another DPI is not always exactly as much wider as the layout).
 std::unique_ptr<Binding> bindLabel(TopWindow& window, HWND control, Label& model, int height);
 // A push button or a flat button; its text is the model's caption.
 std::unique_ptr<Binding> bindButton(TopWindow& window, HWND control, Button& model);

@@ -34,7 +34,7 @@ MainWindow::MainWindow(TMainForm& form, Win32EventLoop& loop) : form_(form), loo
   create(form_.Caption, kMainStyle, WS_EX_CONTROLPARENT, nullptr, kMainClientWidth,
          kMainClientHeight, FontSpec{kMainFontPixels, false});
 
-  constexpr DWORD kLabel = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+  constexpr DWORD kLabel = WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX;
   constexpr DWORD kCombo = WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST;
   constexpr DWORD kPush = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
   const HWND labelPort = addControl("LabelPort", WC_STATICA, kLabel);
@@ -125,6 +125,7 @@ void MainWindow::dpiChanged() {
                  scale(kComboHeight) - kComboFieldFrame);
   }
   setIcons();
+  for (const auto& binding : bindings_) binding->refresh();  // the labels fit their text again
   InvalidateRect(hwnd(), nullptr, TRUE);
 }
 

@@ -6,7 +6,8 @@
 # in the log pane); choosing the file in the file dialog, pressing Programming and then OK must
 # flash it (the module's image equals the file padded with 0x1A to whole blocks); after the
 # reconnect the final lines must appear; closing the window must write the six settings in
-# order. A picture of the window at the end is kept.
+# order. A picture of the window at the end is kept, and one of the window at 144 DPI, where it
+# must lay itself out one and a half times as large.
 #
 #   window_flash_e2e.sh --exe movrand.exe --probe movrand-window-probe.exe --sim movrand-sim
 #                       --preload pty-preload.so --screenshot FILE.png
@@ -166,5 +167,25 @@ echo "settings: $(tr -d '\r' <"$app/movrand.ini" | paste -sd' ')"
 [ "$keys" = "Port Protocol Baud FileName Left Top" ] || fail "settings keys: $keys"
 grep -q '^\[Settings\]' "$app/movrand.ini" || fail "no [Settings] section"
 grep -q "^FileName=.*fw\.bin" <(tr -d '\r' <"$app/movrand.ini") || fail "the file was not stored"
+
+step "at 144 DPI"
+# The program is per-monitor DPI aware and lays itself out for the DPI: one and a half times
+# the client area, drawn at that size rather than stretched.
+"$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w 2>/dev/null || true
+(cd "$app" && exec "$wine" movrand.exe >>"$work/movrand.log" 2>&1) &
+app_pid=$!
+shown=$(run_probe wait "$main_caption" 60 | tr -d '\r') || fail "the window did not open at 144 DPI"
+grep -qx "client 477 516" <<<"$shown" || fail "client size at 144 DPI: $shown"
+sleep 1
+window=$(xdotool search --name "^${main_caption}\$" | head -n1)
+xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"${screenshot%.png}-144dpi.png" ||
+  fail "screenshot at 144 DPI"
+echo "window picture at 144 DPI: ${screenshot%.png}-144dpi.png"
+click "$main_caption" BitBtn1
+run_probe gone "$main_caption" 20 || fail "the window did not close at 144 DPI"
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
 
 echo "window flash under wine: ok"
