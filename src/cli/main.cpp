@@ -1,20 +1,13 @@
 // movrand-flash: the headless front end. The same main window model as the window, driven
 // from the command line; see options.h for the command line and the exit codes, flash_run.h
 // for how a run goes.
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "app/comm_session.h"
 #include "app/command_line.h"
@@ -25,7 +18,8 @@
 #include "cli/log_printer.h"
 #include "cli/open_watch.h"
 #include "cli/options.h"
-#include "cli/port_argument.h"
+#include "platform/console.h"
+#include "platform/port_names.h"
 #include "platform/port_source.h"
 #include "platform/std_event_loop.h"
 
@@ -35,18 +29,10 @@ namespace fs = std::filesystem;
 using namespace movrand;
 using namespace movrand::cli;
 
-// How often the signal watcher looks whether the run has ended.
-constexpr timespec kSignalPoll{0, 100'000'000};
 // The window's program file is "movrand"; this one's settings file would be
 // "movrand-flash.ini" in the current folder. The run never writes it, and every choice it
 // could hold is set from the command line after it was read.
 constexpr const char* kProgramFileName = "movrand-flash";
-
-int TerminalWidth() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-  return size.ws_col;
-}
 
 void WriteOut(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -65,41 +51,6 @@ int Refuse(bool json, ExitCode code, const std::string& detail) {
   }
   return static_cast<int>(code);
 }
-
-// Takes SIGINT and SIGTERM on a thread of its own (every other thread has them blocked) and
-// hands each to the main thread's loop.
-class SignalWatcher {
- public:
-  SignalWatcher() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-  }
-  ~SignalWatcher() { stop(); }
-
-  void start(EventLoop& loop, FlashRun& run) {
-    thread_ = std::thread([this, &loop, &run] {
-      while (!finished_) {
-        if (sigtimedwait(&signals_, nullptr, &kSignalPoll) > 0) {
-          interrupted_ = true;
-          loop.post([&run] { run.interrupt(); });
-        }
-      }
-    });
-  }
-  void stop() {
-    finished_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  const std::atomic<bool>& interrupted() const { return interrupted_; }
-
- private:
-  sigset_t signals_{};
-  std::thread thread_;
-  std::atomic<bool> finished_{false};
-  std::atomic<bool> interrupted_{false};
-};
 
 int Run(const FlashOptions& o) {
   // The image's full path before anything else: the settings and the traffic log may change
@@ -120,19 +71,18 @@ int Run(const FlashOptions& o) {
   const fs::path folder = fs::current_path(error);
   if (error) return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
 
-  SignalWatcher signals;  // before any thread exists, so that all of them inherit the mask
-  signal(SIGPIPE, SIG_IGN);
+  InterruptWatch interrupts;  // before any thread exists, so that all of them inherit its mask
 
-  const OutputMode mode = o.json                  ? OutputMode::Json
-                          : isatty(STDOUT_FILENO) ? OutputMode::Terminal
-                                                  : OutputMode::Plain;
+  const OutputMode mode = o.json                   ? OutputMode::Json
+                          : PrepareConsoleOutput() ? OutputMode::Terminal
+                                                   : OutputMode::Plain;
   StdEventLoop loop;
   SystemLocalClock clock;
   const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
   PathFileDialog fileDialog(image);
-  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? TerminalWidth() : 0);
-  HeadlessDialogs dialogs(printer, o.yes, [&signals](const std::string& question) {
-    return AskOnTerminal(question, signals.interrupted());
+  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+  HeadlessDialogs dialogs(printer, o.yes, [&interrupts](const std::string& question) {
+    return AskOnTerminal(question, interrupts.interrupted());
   });
   OpenWatch opens(systemSerialDriver());
 
@@ -164,9 +114,11 @@ int Run(const FlashOptions& o) {
   form->LogEnabled = o.log;
   form->FastProgramming = o.fast;
 
-  const PortArgument port = ResolvePortArgument(o.port);
+  const PortLookup port = LookUpPort(o.port, kPortNameMax);
   if (!port.error.empty()) {
-    return Refuse(o.json, port.missing ? ExitCode::PortUnavailable : ExitCode::Usage, port.error);
+    if (!port.missing) return Refuse(o.json, ExitCode::Usage, port.error);
+    return Refuse(o.json, ExitCode::PortUnavailable,
+                  port.error + " (movrand-flash --list shows the ports)");
   }
 
   printer.setProgress(form->Messages.TextFileSize, [&form] {
@@ -186,10 +138,10 @@ int Run(const FlashOptions& o) {
   if (!run.select(refused)) return Refuse(o.json, ExitCode::Usage, refused);
 
   BindView(*form, printer, run);
-  signals.start(loop, run);
+  interrupts.start([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
   run.start();
   loop.run();
-  signals.stop();
+  interrupts.stop();
   UnbindView(*form);
   // Readers still handing data over are released before the link is taken down.
   loop.stop();
