@@ -44,7 +44,7 @@ xvfb="" pid=""
 cleanup() {
   set +e
   [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  "$wineserver" -k 2>/dev/null
+  "$wineserver" -k >/dev/null 2>&1
   [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   rm -rf "$work"
 }
@@ -57,7 +57,9 @@ for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$work/display")"
 "$wine" wineboot -i >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-"$wineserver" -p  # stays up between the runs
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w >/dev/null 2>&1 || true
+"$wineserver" -p  # a server that stays up between the runs
 
 mkdir -p "$work/qt" "$work/win"
 cp "$qt" "$work/qt/movrand"
@@ -105,7 +107,7 @@ for i in $(seq "$runs"); do
   win_times+=("$t") win_rss+=("$r")
   echo "run $i: Qt ${qt_times[-1]} ms ${qt_rss[-1]} KiB, Win32 under wine ${win_times[-1]} ms ${win_rss[-1]} KiB"
 done
-server_rss=$(ps -o rss= -C wineserver | awk '{s+=$1} END {print s+0}')
+server_rss=$( (ps -o rss= -C wineserver,wineserver64 || true) | awk '{s+=$1} END {print s+0}')
 
 qt_t=$(printf '%s\n' "${qt_times[@]}" | median)
 qt_r=$(printf '%s\n' "${qt_rss[@]}" | median)

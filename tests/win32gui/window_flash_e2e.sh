@@ -30,6 +30,9 @@ for f in "$exe" "$probe" "$sim" "$preload"; do
   [ -f "$f" ] || { echo "window_flash_e2e: missing $f" >&2; exit 2; }
 done
 [ -n "$screenshot" ] || { echo "window_flash_e2e: --screenshot is needed" >&2; exit 2; }
+# The program runs in a folder of its own: every path absolute.
+exe=$(realpath "$exe") probe=$(realpath "$probe") sim=$(realpath "$sim")
+preload=$(realpath "$preload") screenshot=$(realpath -m "$screenshot")
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -42,7 +45,7 @@ cleanup() {
   set +e
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
   [ -n "$sim_pid" ] && { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
-  "$wineserver" -k 2>/dev/null
+  "$wineserver" -k >/dev/null 2>&1
   [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; }
   rm -rf "$work"
 }
@@ -90,8 +93,8 @@ sim_pid=$!
 for _ in $(seq 50); do [ -L "$work/ttySIM" ] && break; sleep 0.1; done
 [ -L "$work/ttySIM" ] || fail "the simulated module published no port"
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/ttySIM" /f >/dev/null 2>&1
-"$wineserver" -k 2>/dev/null || true  # the ports are read again when wine starts
-"$wineserver" -w 2>/dev/null || true
+"$wineserver" -k >/dev/null 2>&1 || true  # the ports are read again when wine starts
+"$wineserver" -w >/dev/null 2>&1 || true
 
 # ---- The program, a firmware file beside it --------------------------------------------------
 app="$work/app"
@@ -172,8 +175,8 @@ step "at 144 DPI"
 # The program is per-monitor DPI aware and lays itself out for the DPI: one and a half times
 # the client area, drawn at that size rather than stretched.
 "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
-"$wineserver" -k 2>/dev/null || true
-"$wineserver" -w 2>/dev/null || true
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w >/dev/null 2>&1 || true
 (cd "$app" && exec "$wine" movrand.exe >>"$work/movrand.log" 2>&1) &
 app_pid=$!
 shown=$(run_probe wait "$main_caption" 60 | tr -d '\r') || fail "the window did not open at 144 DPI"
