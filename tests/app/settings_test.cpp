@@ -16,6 +16,7 @@
 #include "app/main_form.h"
 #include "form_fakes.h"
 #include "platform/profile.h"
+#include "support/temp_folder.h"
 
 namespace movrand {
 namespace {
@@ -40,9 +41,7 @@ struct Window : testing::FormFixture {
 class SettingsFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "movrand-settings-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = test::MakeTempFolder("movrand-settings");
     startDirectory_ = fs::current_path();
   }
   void TearDown() override {

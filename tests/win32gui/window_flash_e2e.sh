@@ -10,9 +10,12 @@
 # must lay itself out one and a half times as large.
 #
 #   window_flash_e2e.sh --exe movrand.exe --probe movrand-window-probe.exe --sim movrand-sim
-#                       --preload pty-preload.so --screenshot FILE.png
+#                       --screenshot FILE.png [--preload libmovrand_wine_pty.so]
 #
-# Needs wine (Debian's wine64), Xvfb, xdotool, xwd and netpbm. Exits non-zero on any failure.
+# It runs on the wine test bench (tests/wine/wine_bench.sh), in a prefix of its own, with the
+# module's pseudo-terminal behind COM5 made a serial port by the bench's preload library (built
+# here from its source when --preload is not given). Needs wine (Debian's wine64), Xvfb,
+# xdotool, xwd and netpbm. Exits non-zero on any failure.
 set -euo pipefail
 
 exe="" probe="" sim="" preload="" screenshot=""
@@ -26,26 +29,29 @@ while [ $# -gt 0 ]; do
     *) echo "window_flash_e2e: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-for f in "$exe" "$probe" "$sim" "$preload"; do
+for f in "$exe" "$probe" "$sim" ${preload:+"$preload"}; do
   [ -f "$f" ] || { echo "window_flash_e2e: missing $f" >&2; exit 2; }
 done
 [ -n "$screenshot" ] || { echo "window_flash_e2e: --screenshot is needed" >&2; exit 2; }
 # The program runs in a folder of its own: every path absolute.
 exe=$(realpath "$exe") probe=$(realpath "$probe") sim=$(realpath "$sim")
-preload=$(realpath "$preload") screenshot=$(realpath -m "$screenshot")
+screenshot=$(realpath -m "$screenshot")
+if [ -n "$preload" ]; then preload=$(realpath "$preload"); fi
+here=$(cd "$(dirname "$0")" && pwd)
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
 main_caption="  Movrand v5.12"
 work=$(mktemp -d /tmp/movrand-window-e2e-XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=../wine/wine_bench.sh
+. "$here/../wine/wine_bench.sh"
+wine_bench_init "$work/bench"
+wine=$WINE_BENCH_WINE
 xvfb="" sim_pid="" app_pid=""
 
 cleanup() {
   set +e
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
   [ -n "$sim_pid" ] && { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; }
-  "$wineserver" -k >/dev/null 2>&1
+  wine_bench_stop >/dev/null 2>&1
   [ -n "$xvfb" ] && { kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; }
   rm -rf "$work"
 }
@@ -72,7 +78,7 @@ wait_text() {  # wait_text CONTROL TEXT SECONDS, in the main window
   run_probe wait-text "$main_caption" "$1" "$2" "$3" >/dev/null || fail "\"$2\" never showed in $1"
 }
 
-# ---- The display and a wine prefix of our own, with the module as COM5 -------------------------
+# ---- The display and the bench, with the module as COM5 ----------------------------------------
 step "virtual display"
 exec 5>"$work/display"
 Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
@@ -81,20 +87,22 @@ for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 
-step "wine prefix"
-"$wine" wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot"
-# Windows drawn by wine itself (no window manager on the display): they map and unmap at once.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+step "wine bench"
+if [ -z "$preload" ]; then
+  preload="$work/libmovrand_wine_pty.so"
+  c++ -std=c++20 -O2 -shared -fPIC -o "$preload" "$here/../wine/pty_port_preload.cpp" -ldl ||
+    fail "the bench's preload library did not build"
+fi
+export WINE_BENCH_PRELOAD=$preload
+wine_bench_make_prefix || fail "no wine prefix"
 
-step "simulated module"
+step "simulated module as COM5"
 "$sim" --link "$work/ttySIM" --image-out "$work/received.bin" --restart-s 1 --timeout-s 600 \
   >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do [ -L "$work/ttySIM" ] && break; sleep 0.1; done
 [ -L "$work/ttySIM" ] || fail "the simulated module published no port"
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/ttySIM" /f >/dev/null 2>&1
-"$wineserver" -k >/dev/null 2>&1 || true  # the ports are read again when wine starts
-"$wineserver" -w >/dev/null 2>&1 || true
+wine_bench_map_port COM5 "$work/ttySIM" || fail "COM5"
 
 # ---- The program, a firmware file beside it --------------------------------------------------
 app="$work/app"
@@ -105,7 +113,7 @@ cp "$probe" "$probe_copy"
 { head -c 3000 /dev/urandom; printf 'KAP41'; head -c 2000 /dev/urandom; } >"$app/fw.bin"
 
 step "start movrand.exe"
-(cd "$app" && LD_PRELOAD="$preload" exec "$wine" movrand.exe >"$work/movrand.log" 2>&1) &
+(cd "$app" && wine_bench_run movrand.exe >"$work/movrand.log" 2>&1) &
 app_pid=$!
 shown=$(run_probe wait "$main_caption" 60 | tr -d '\r') || fail "the window did not open"
 echo "$shown"
@@ -114,10 +122,17 @@ grep -qx "caption $main_caption" <<<"$shown" || fail "caption: $shown"
 xdotool search --name "^${main_caption}\$" >/dev/null || fail "the caption did not reach the display"
 
 step "pick COM5 and connect"
+# The list opens, and the arrow keys walk down it to COM5, as a user would.
 click "$main_caption" PortComboBox
 sleep 0.5
-xdotool key End Return  # the ports are sorted: the simulated COM5 stands last
-sleep 0.5
+xdotool key Home
+for _ in $(seq 12); do
+  port=$(run_probe text "$main_caption" PortComboBox | tr -d '\r')
+  [[ "$port" == COM5* ]] && break
+  xdotool key Down
+done
+xdotool key Return
+sleep 0.3
 port=$(run_probe text "$main_caption" PortComboBox | tr -d '\r')
 [[ "$port" == COM5* ]] || fail "the port selector shows \"$port\""
 click "$main_caption" SpeedButtonSynch
@@ -163,7 +178,7 @@ echo "window picture: $screenshot"
 step "close"
 click "$main_caption" BitBtn1
 run_probe gone "$main_caption" 20 || fail "the window did not close"
-wait "$app_pid" 2>/dev/null || true
+wait "$app_pid" || fail "movrand.exe ended badly: $(cat "$work/movrand.log")"
 app_pid=""
 keys=$(tr -d '\r' <"$app/movrand.ini" | sed -n 's/^\([A-Za-z]*\)=.*/\1/p' | paste -sd' ')
 echo "settings: $(tr -d '\r' <"$app/movrand.ini" | paste -sd' ')"
@@ -175,9 +190,9 @@ step "at 144 DPI"
 # The program is per-monitor DPI aware and lays itself out for the DPI: one and a half times
 # the client area, drawn at that size rather than stretched.
 "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
-"$wineserver" -k >/dev/null 2>&1 || true
-"$wineserver" -w >/dev/null 2>&1 || true
-(cd "$app" && exec "$wine" movrand.exe >>"$work/movrand.log" 2>&1) &
+"$WINE_BENCH_SERVER" -k >/dev/null 2>&1 || true  # the DPI is read when the server starts
+"$WINE_BENCH_SERVER" -w >/dev/null 2>&1 || true
+(cd "$app" && wine_bench_run movrand.exe >>"$work/movrand.log" 2>&1) &
 app_pid=$!
 shown=$(run_probe wait "$main_caption" 60 | tr -d '\r') || fail "the window did not open at 144 DPI"
 grep -qx "client 477 516" <<<"$shown" || fail "client size at 144 DPI: $shown"
@@ -188,7 +203,7 @@ xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"${screenshot%.png}
 echo "window picture at 144 DPI: ${screenshot%.png}-144dpi.png"
 click "$main_caption" BitBtn1
 run_probe gone "$main_caption" 20 || fail "the window did not close at 144 DPI"
-wait "$app_pid" 2>/dev/null || true
+wait "$app_pid" || fail "movrand.exe ended badly at 144 DPI: $(cat "$work/movrand.log")"
 app_pid=""
 
 echo "window flash under wine: ok"
