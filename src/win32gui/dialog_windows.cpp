@@ -42,21 +42,19 @@ AttentionDialog::AttentionDialog(TFormAttention& form, Win32EventLoop& loop, HWN
   create("", kDialogStyle, kDialogExStyle, owner, kAttentionClientWidth, kAttentionClientHeight,
          FontSpec{kDialogFontPixels, false});
   const FontSpec font{kDialogFontPixels, false};
+  // The labels stand where the model's show handler puts them, anew on every showing.
   const int width = outerWidth(*this);
   const HWND label1 =
-      addChild(Place{"Label1", 0, 13, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
+      addChild(Place{"Label1", 0, 0, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
   const HWND label2 =
-      addChild(Place{"Label2", 0, 47, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
+      addChild(Place{"Label2", 0, 0, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
   const HWND label3 =
-      addChild(Place{"Label3", 0, 81, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
+      addChild(Place{"Label3", 0, 0, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
   // Cancel first in the keyboard order, OK second and the default button.
-  const auto cancelAt = placeOf(kAttentionLayout, "BitBtnCancel");
-  const auto okAt = placeOf(kAttentionLayout, "BitBtnOK");
-  if (!cancelAt || !okAt) throw std::logic_error("No place for the dialog's buttons");
-  const HWND cancel =
-      addChild(*cancelAt, WC_BUTTONA, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, font, 0, IDCANCEL);
-  const HWND ok =
-      addChild(*okAt, WC_BUTTONA, WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, font, 0, IDOK);
+  const HWND cancel = addChild(requirePlace(kAttentionLayout, "BitBtnCancel"), WC_BUTTONA,
+                               WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, font, 0, IDCANCEL);
+  const HWND ok = addChild(requirePlace(kAttentionLayout, "BitBtnOK"), WC_BUTTONA,
+                           WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, font, 0, IDOK);
   for (HWND label : {label1, label2, label3}) setTextColour(label, RGB(0, 0, 0));
 
   // The standard buttons' captions are the toolkit's, unless the model names its own.
@@ -137,11 +135,12 @@ DevProgWindow::DevProgWindow(TFormDevProg& form, Win32EventLoop& loop, HWND owne
     : form_(form), loop_(loop), owner_(owner) {
   const FontSpec font{kDialogFontPixels, true};
   create("", kDialogStyle, kDialogExStyle, owner, kDevProgClientWidth, kDevProgClientHeight, font);
+  // The labels stand where the model's show handler puts them, anew on every showing.
   const int width = outerWidth(*this);
   const HWND label1 =
-      addChild(Place{"Label1", 0, 13, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
+      addChild(Place{"Label1", 0, 0, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
   const HWND label2 =
-      addChild(Place{"Label2", 0, 47, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
+      addChild(Place{"Label2", 0, 0, width, kAttentionLabelHeight}, WC_STATICA, kLabelStyle, font);
   for (HWND label : {label1, label2}) setTextColour(label, RGB(255, 0, 0));
   bindings_.push_back(bindLabel(*this, label1, form_.Label1, kAttentionLabelHeight));
   bindings_.push_back(bindLabel(*this, label2, form_.Label2, kAttentionLabelHeight));

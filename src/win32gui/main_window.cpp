@@ -23,9 +23,7 @@ constexpr int kComboFieldFrame = 6;
 constexpr int kGlyphSize = 16;
 
 Place placeNamed(const char* name) {
-  const auto at = placeOf(kMainWindowLayout, name);
-  if (!at) throw std::logic_error(std::string("No place for ") + name);
-  return *at;
+  return requirePlace(kMainWindowLayout, name);
 }
 
 }  // namespace

@@ -25,9 +25,7 @@ constexpr int kRadioHeight = 17;
 constexpr int kRadioMargin = 6;
 
 Place placeNamed(const char* name) {
-  const auto at = placeOf(kTerminalLayout, name);
-  if (!at) throw std::logic_error(std::string("No place for ") + name);
-  return *at;
+  return requirePlace(kTerminalLayout, name);
 }
 
 }  // namespace

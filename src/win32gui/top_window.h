@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -126,6 +127,14 @@ class TopWindow {
   HWND tooltip_ = nullptr;
   std::map<HWND, std::string> tooltips_;
 };
+
+// The place of `name` in `table`; a name the table lacks is a fault of the program.
+template <std::size_t N>
+Place requirePlace(const std::array<Place, N>& table, std::string_view name) {
+  const auto at = placeOf(table, name);
+  if (!at) throw std::logic_error("No place for " + std::string(name));
+  return *at;
+}
 
 // Window text in the ANSI code page, as the models hold it on Windows.
 std::string WindowText(HWND window);
