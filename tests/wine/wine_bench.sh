@@ -84,17 +84,19 @@ wine_bench_map_port() {
 }
 
 # wine_bench_run PROGRAM.exe ARGS...: runs it under wine, passing standard input, output and
-# error through; its exit status, or 99 when wine reported a crash.
+# error through; its exit status, or 99 when wine reported a crash. With WINE_BENCH_PIDFILE
+# set, the program's process id is written there (a signal to it is what the program sees:
+# SIGINT arrives as Ctrl-C).
 wine_bench_run() {
   : "${WINE_BENCH_DIR:?call wine_bench_init first}"
   local errors status
   errors=$(mktemp "$WINE_BENCH_DIR/stderr.XXXXXX") || return 1
-  if [ -n "${WINE_BENCH_PRELOAD:-}" ]; then
-    LD_PRELOAD="$WINE_BENCH_PRELOAD${LD_PRELOAD:+:$LD_PRELOAD}" \
-      "$WINE_BENCH_WINE" "$@" 2> >(tee "$errors" >&2)
-  else
-    "$WINE_BENCH_WINE" "$@" 2> >(tee "$errors" >&2)
-  fi
+  (
+    [ -n "${WINE_BENCH_PIDFILE:-}" ] && echo "$BASHPID" >"$WINE_BENCH_PIDFILE"
+    export LD_PRELOAD="${WINE_BENCH_PRELOAD:+$WINE_BENCH_PRELOAD${LD_PRELOAD:+:}}${LD_PRELOAD:-}"
+    [ -n "$LD_PRELOAD" ] || unset LD_PRELOAD
+    exec "$WINE_BENCH_WINE" "$@"
+  ) 2> >(tee "$errors" >&2)
   status=$?
   wait  # for tee to have written everything
   if grep -Eq "$WINE_BENCH_CRASH_PATTERN" "$errors"; then

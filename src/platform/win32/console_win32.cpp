@@ -143,20 +143,9 @@ std::optional<std::string> ReadConsoleLine(HANDLE input, const std::atomic<bool>
   }
 }
 
-// A pipe is read only once it holds a byte, so the wait can look at `interrupted`.
-std::optional<std::string> ReadPipeLine(HANDLE input, const std::atomic<bool>& interrupted,
-                                        std::size_t limit) {
-  std::string line;
+// A file never blocks for long: read it byte by byte up to the line end, after `line`.
+std::optional<std::string> ReadFileLine(HANDLE input, std::size_t limit, std::string line = {}) {
   for (;;) {
-    if (interrupted) return std::nullopt;
-    DWORD available = 0;
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
-      return std::nullopt;  // the writer has gone: end of input
-    }
-    if (available == 0) {
-      Sleep(kLookIntervalMs);
-      continue;
-    }
     char c = 0;
     DWORD got = 0;
     if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) return std::nullopt;
@@ -169,10 +158,22 @@ std::optional<std::string> ReadPipeLine(HANDLE input, const std::atomic<bool>& i
   }
 }
 
-// A file never blocks for long: read it byte by byte up to the line end.
-std::optional<std::string> ReadFileLine(HANDLE input, std::size_t limit) {
+// A pipe is read only once it holds a byte, so the wait can look at `interrupted`.
+std::optional<std::string> ReadPipeLine(HANDLE input, const std::atomic<bool>& interrupted,
+                                        std::size_t limit) {
   std::string line;
   for (;;) {
+    if (interrupted) return std::nullopt;
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return std::nullopt;  // the writer has gone
+      // A pipe that cannot be looked into (some emulations): wait for the line in the read.
+      return ReadFileLine(input, limit, std::move(line));
+    }
+    if (available == 0) {
+      Sleep(kLookIntervalMs);
+      continue;
+    }
     char c = 0;
     DWORD got = 0;
     if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) return std::nullopt;
