@@ -98,7 +98,7 @@ wine_bench_run() {
     exec "$WINE_BENCH_WINE" "$@"
   ) 2> >(tee "$errors" >&2)
   status=$?
-  wait  # for tee to have written everything
+  wait $! 2>/dev/null || true  # for tee (and only it) to have written everything
   if grep -Eq "$WINE_BENCH_CRASH_PATTERN" "$errors"; then
     echo "wine_bench: $1 crashed (wine exit status $status)" >&2
     status=99

@@ -143,18 +143,28 @@ std::optional<std::string> ReadConsoleLine(HANDLE input, const std::atomic<bool>
   }
 }
 
+// One byte of a redirected input into `line`.
+enum class Took { More, Line, End };  // End: end of input, a read error or too long a line
+
+Took TakeByte(HANDLE input, std::string& line, std::size_t limit) {
+  char c = 0;
+  DWORD got = 0;
+  if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) return Took::End;
+  if (c == '\n') {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return Took::Line;
+  }
+  if (line.size() >= limit) return Took::End;
+  line += c;
+  return Took::More;
+}
+
 // A file never blocks for long: read it byte by byte up to the line end, after `line`.
 std::optional<std::string> ReadFileLine(HANDLE input, std::size_t limit, std::string line = {}) {
   for (;;) {
-    char c = 0;
-    DWORD got = 0;
-    if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) return std::nullopt;
-    if (c == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return line;
-    }
-    if (line.size() >= limit) return std::nullopt;
-    line += c;
+    const Took took = TakeByte(input, line, limit);
+    if (took == Took::Line) return line;
+    if (took == Took::End) return std::nullopt;
   }
 }
 
@@ -174,15 +184,9 @@ std::optional<std::string> ReadPipeLine(HANDLE input, const std::atomic<bool>& i
       Sleep(kLookIntervalMs);
       continue;
     }
-    char c = 0;
-    DWORD got = 0;
-    if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) return std::nullopt;
-    if (c == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return line;
-    }
-    if (line.size() >= limit) return std::nullopt;
-    line += c;
+    const Took took = TakeByte(input, line, limit);
+    if (took == Took::Line) return line;
+    if (took == Took::End) return std::nullopt;
   }
 }
 
