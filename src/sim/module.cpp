@@ -162,7 +162,8 @@ std::string CheckConfig(const SimConfig& config) {
     if (position < 1) return "block positions start at 1";
   }
   if (config.nakForever < 0) return "block positions start at 1";
-  for (const Milliseconds delay : {config.restartTime, config.answerDelay}) {
+  for (const Milliseconds delay :
+       {config.restartTime, config.answerDelay, config.blockAnswerDelay}) {
     if (delay.count() < 0 || delay > kMaxConfiguredDelay) {
       return "delays must lie between 0 and one hour";
     }
@@ -385,6 +386,10 @@ void SimModule::receive(std::span<const std::uint8_t> bytes, LineSettings host) 
         break;
     }
   }
+  if (verdictDue_) {
+    verdictDue_ = false;
+    blockVerdict();
+  }
   if (index < bytes.size()) {
     ++stats_.ignoredChunks;
     log(Event("rx", "ignored", bytes.subspan(index)).from(host).withNote("restarting"));
@@ -584,6 +589,8 @@ void SimModule::restartTransfer() {
   transfer_.clear();
   accepted_ = 0;
   injected_.clear();
+  verdictDue_ = false;
+  transferStart_.reset();
   startRequestTimer_.setEnabled(true);
 }
 
@@ -601,6 +608,7 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       const bool wasCan = canPending_;
       canPending_ = false;
       if (byte == kSoh) {
+        if (phase_ == Phase::AwaitStart && accepted_ == 0) transferStart_ = arrivalTime();
         startRequestTimer_.setEnabled(false);
         blockWaitTimer_.setEnabled(false);
         block_.assign(1, kSoh);
@@ -612,6 +620,7 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
         const std::uint8_t eot[] = {kEot};
         if (accepted_ > 0) {
           ++stats_.seen["xmodem EOT"];
+          if (transferStart_) stats_.transferMicros = (arrivalTime() - *transferStart_).count();
           log(Event("rx", "xmodem EOT", eot).from(rxHost_));
           finishTransfer();
         } else {
@@ -654,7 +663,11 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       byteTimer_.setEnabled(false);
       phase_ = Phase::Answering;
       overlong_ = 0;
-      queue_.after(kBlockAnswerDelay, [this] { blockVerdict(); });
+      if (config_.blockAnswerDelay.count() == 0) {
+        verdictDue_ = true;  // judged at the end of this chunk, its answer sent at once
+      } else {
+        queue_.after(config_.blockAnswerDelay, [this] { blockVerdict(); });
+      }
       return;
     case Phase::Answering:
       // The host sends the next block only after the answer: these bytes make this block
@@ -762,7 +775,7 @@ void SimModule::finishTransfer() {
   idleTimer_.setEnabled(false);
   mode_ = Mode::Restarting;
   queue_.clear();
-  queue_.after(kBlockAnswerDelay, [this] {
+  queue_.after(config_.blockAnswerDelay, [this] {
     ++stats_.acksSent;
     send({kAck}, "xmodem ACK");
     queue_.after(config_.restartTime, [this] { bootUp(); });
@@ -791,6 +804,11 @@ void SimModule::bootUp() {
 void SimModule::resetReceivers() {
   nmeaRx_.reset();
   binrRx_.reset();
+}
+
+std::chrono::microseconds SimModule::arrivalTime() const {
+  if (arrivalClock_) return arrivalClock_();
+  return std::chrono::duration_cast<std::chrono::microseconds>(loop_.now());
 }
 
 bool SimModule::writeImageFile() {

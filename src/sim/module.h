@@ -73,6 +73,9 @@ struct SimConfig {
   std::int64_t nakForever = 0;       // position always rejected; 0 for none
   Milliseconds restartTime = kDefaultRestartTime;
   Milliseconds answerDelay = kAnswerDelay;
+  // From the end of a block to its ACK or NAK. At 0 the block is judged as soon as its last
+  // byte is in, within the same chunk: bytes after it in that chunk make it overlong.
+  Milliseconds blockAnswerDelay = kBlockAnswerDelay;
   bool silent = false;
   BinrEnding binrEnding = BinrEnding::Crc;
   std::string imageOut;  // where the received image is written; empty for nowhere
@@ -97,6 +100,9 @@ class SimModule {
   using Output = std::function<void(std::span<const std::uint8_t>, LineSettings)>;
   // The host's settings now, or nothing when the host has no port open.
   using HostView = std::function<std::optional<LineSettings>()>;
+  // When the byte being handled arrived, finer than the loop's milliseconds (the line of the
+  // pseudo-terminal program knows it to the microsecond). Any fixed origin.
+  using ArrivalClock = std::function<std::chrono::microseconds()>;
   // One events line (without the newline).
   using EventSink = std::function<void(const std::string&)>;
 
@@ -108,6 +114,7 @@ class SimModule {
   void setOutput(Output output) { output_ = std::move(output); }
   void setHostView(HostView view) { hostView_ = std::move(view); }
   void setEventSink(EventSink sink) { eventSink_ = std::move(sink); }
+  void setArrivalClock(ArrivalClock clock) { arrivalClock_ = std::move(clock); }
 
   // Starts the module: running at its configured protocol and rate, or in the loader.
   void powerOn();
@@ -180,12 +187,14 @@ class SimModule {
   void stopLoaderTimers();
   void resetReceivers();
   bool writeImageFile();
+  std::chrono::microseconds arrivalTime() const;
 
   EventLoop& loop_;
   SimConfig config_;
   Output output_;
   HostView hostView_;
   EventSink eventSink_;
+  ArrivalClock arrivalClock_;
 
   Mode mode_ = Mode::Off;
   Protocol protocol_;
@@ -206,6 +215,8 @@ class SimModule {
   std::vector<std::uint8_t> transfer_;  // data of the blocks accepted so far
   std::int64_t accepted_ = 0;           // blocks accepted in this transfer
   std::set<std::int64_t> injected_;     // positions already rejected once on purpose
+  bool verdictDue_ = false;             // a block ended in this chunk and is judged after it
+  std::optional<std::chrono::microseconds> transferStart_;  // first byte of the first block
   std::vector<std::uint8_t> image_;
 
   DelayQueue queue_;
