@@ -333,11 +333,11 @@ void PtyLink::transmit(const Outgoing& reply) {
   std::string reason;
   std::size_t done = 0;
   if (host && *host == reply.sentWith) {
+    // Noted before the write: the host's answer may be read before the write returns.
+    if (reply.blockAnswer) answerWrittenAt_ = Nanoseconds(Clock::now());
     done = WriteAll(master_, reply.bytes);
-    if (done == reply.bytes.size()) {
-      if (reply.blockAnswer) answerWrittenAt_ = Nanoseconds(Clock::now());
-      return;
-    }
+    if (done == reply.bytes.size()) return;
+    if (reply.blockAnswer) answerWrittenAt_ = 0;
     reason = "the host is not reading";
   }
   const auto report =
