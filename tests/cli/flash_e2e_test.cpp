@@ -381,6 +381,39 @@ TEST(FlashE2E, CtrlCDuringTheTransferRunsCancel) {
   EXPECT_FALSE(fs::exists(received)) << "the module got no complete image";
 }
 
+// ---- The latency-timer hint -------------------------------------------------------------------
+
+// A module behind an adapter whose latency timer holds each answer 16 ms: the line is paced,
+// and the module answers each block that much late. The hint comes once, on standard error;
+// the transfer goes on. Without the delay nothing is said.
+TEST(FlashE2E, AnAdaptersLatencyTimerIsToldOnceWithHowToLowerIt) {
+  Folder folder;
+  const Bytes image = Image(40 * 128, "KAP41");
+  const std::string file = folder.write("fw.bin", image);
+  for (const bool late : {true, false}) {
+    const std::string received = folder.file(late ? "late.bin" : "prompt.bin");
+    std::vector<std::string> args = {"--pace", "--image-out", received};
+    if (late) args.insert(args.end(), {"--ack-delay-ms", "16"});
+    SimProcess sim = Sim(args);
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome run = RunFlash(
+        {"--port", sim.port(), "--protocol", "nmea", "--baud", "115200", "--file", file, "--test"},
+        kQuick);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(received), AsReceived(image));
+    const std::string hint = "Latency Timer (msec) 1";
+    const std::size_t at = run.err.find(hint);
+    if (late) {
+      ASSERT_NE(at, std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find(hint, at + 1), std::string::npos) << "said once:\n" << run.err;
+      EXPECT_NE(run.err.find("movrand-flash: each block waits about 1"), std::string::npos)
+          << run.err;
+    } else {
+      EXPECT_EQ(at, std::string::npos) << run.err;
+    }
+  }
+}
+
 // ---- The port list ---------------------------------------------------------------------------
 
 TEST(FlashE2E, ListShowsAModulePublishedInTheDeviceFolder) {
