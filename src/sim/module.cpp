@@ -183,8 +183,15 @@ SimModule::SimModule(EventLoop& loop, SimConfig config)
       blockWaitTimer_(loop, kBlockWaitTimeout),
       idleTimer_(loop, kLoaderIdleTimeout) {
   CompleteVersionTexts(config_);
+  noise_.seed(config_.faults.seed);
   startRequestTimer_.onTimer = [this] {
     if (mode_ == Mode::Loader && phase_ == Phase::AwaitStart) {
+      if (config_.faults.noisePercent > 0 &&
+          static_cast<int>(noise_() % 100) < config_.faults.noisePercent) {
+        std::vector<std::uint8_t> stray(1 + noise_() % 6);
+        for (auto& b : stray) b = static_cast<std::uint8_t>('a' + noise_() % 26);
+        send(std::move(stray), "noise");
+      }
       send({kStartRequest}, "xmodem C");
     } else {
       startRequestTimer_.setEnabled(false);
@@ -533,6 +540,7 @@ void SimModule::confirmRate(std::vector<std::uint8_t> confirmation, std::string 
     queue_.after(onWire, [this, rate] {
       baud_ = rate;
       resetReceivers();
+      if (config_.faults.silentAfterRateChange) config_.silent = true;
       state("rate-switched", "now at " + Describe(line()));
     });
   });
@@ -663,7 +671,10 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       byteTimer_.setEnabled(false);
       phase_ = Phase::Answering;
       overlong_ = 0;
-      if (config_.blockAnswerDelay.count() == 0) {
+      if (const auto late = config_.faults.lateAnswers.find(accepted_ + 1);
+          late != config_.faults.lateAnswers.end()) {
+        queue_.after(config_.blockAnswerDelay + late->second, [this] { blockVerdict(); });
+      } else if (config_.blockAnswerDelay.count() == 0) {
         verdictDue_ = true;  // judged at the end of this chunk, its answer sent at once
       } else {
         queue_.after(config_.blockAnswerDelay, [this] { blockVerdict(); });
@@ -706,8 +717,11 @@ void SimModule::blockVerdict() {
   }
   if (check.number == expected) {
     e.position = position;
+    const int rejectedSoFar = injected_.contains(position) ? injected_.at(position) : 0;
+    const auto burst = config_.faults.rejections.find(position);
     const bool forced = config_.nakForever == position ||
-                        (config_.nakBlocks.contains(position) && !injected_.contains(position));
+                        (config_.nakBlocks.contains(position) && rejectedSoFar == 0) ||
+                        (burst != config_.faults.rejections.end() && rejectedSoFar < burst->second);
     if (transfer_.size() + kXmodemData > kImageCapacity) {
       log(e);
       violation("image-too-large", {}, "the flash holds 1 MiB");
@@ -715,7 +729,7 @@ void SimModule::blockVerdict() {
     } else if (forced) {
       e.note = "rejected as ordered";
       log(e);
-      injected_.insert(position);
+      ++injected_[position];
       ++stats_.injectedNaks;
       nak("rejected as ordered");
     } else {

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <span>
 #include <string>
@@ -59,6 +61,16 @@ inline constexpr std::size_t kVersionText2Max = kVersionInfoSize - kVersionText2
 inline constexpr int kNmeaProtocolCode = 1;
 inline constexpr std::uint8_t kBinrProtocolCode = 4;
 
+// Faults a module can be told to make, beyond the fixed ones of the command line: what a soak
+// of many seeded transfers draws from.
+struct SimFaults {
+  std::map<std::int64_t, int> rejections;            // position: its first arrivals rejected
+  std::map<std::int64_t, Milliseconds> lateAnswers;  // position: extra wait before its answer
+  int noisePercent = 0;  // chance that a few stray bytes go out before a start request "C"
+  bool silentAfterRateChange = false;  // confirms a rate change, then never answers again
+  std::uint32_t seed = 1;              // for the noise
+};
+
 struct SimConfig {
   Protocol protocol = Protocol::Nmea;  // what the module talks at power-on and after restarts
   std::uint32_t baud = 115200;
@@ -77,6 +89,7 @@ struct SimConfig {
   // byte is in, within the same chunk: bytes after it in that chunk make it overlong.
   Milliseconds blockAnswerDelay = kBlockAnswerDelay;
   bool silent = false;
+  SimFaults faults;
   BinrEnding binrEnding = BinrEnding::Crc;
   std::string imageOut;  // where the received image is written; empty for nowhere
 };
@@ -212,10 +225,11 @@ class SimModule {
   std::vector<std::uint8_t> block_;
   std::size_t overlong_ = 0;
   bool canPending_ = false;
-  std::vector<std::uint8_t> transfer_;  // data of the blocks accepted so far
-  std::int64_t accepted_ = 0;           // blocks accepted in this transfer
-  std::set<std::int64_t> injected_;     // positions already rejected once on purpose
-  bool verdictDue_ = false;             // a block ended in this chunk and is judged after it
+  std::vector<std::uint8_t> transfer_;    // data of the blocks accepted so far
+  std::int64_t accepted_ = 0;             // blocks accepted in this transfer
+  std::map<std::int64_t, int> injected_;  // position: times rejected on purpose so far
+  std::mt19937 noise_;
+  bool verdictDue_ = false;  // a block ended in this chunk and is judged after it
   std::optional<std::chrono::microseconds> transferStart_;  // first byte of the first block
   std::vector<std::uint8_t> image_;
 
