@@ -146,12 +146,12 @@ void FlashRun::interrupt() {
 }
 
 void FlashRun::evaluate() {
-  if (phase_ != Phase::Ready && phase_ != Phase::Finished && opens_.lost() && PortIsOpen() &&
-      form_.SpeedButton1.enabled()) {
+  if (phase_ != Phase::Ready && phase_ != Phase::Finished && opens_.lost() && PortIsOpen()) {
     // The adapter was pulled out: the window reports it and waits; nothing will come any
-    // more, so the run cancels as the technician would.
+    // more, so the run cancels as the technician would. During the restart wait the window
+    // offers no Cancel: the run ends without it, and the port closes with the program.
     std::string said = lastSaid();
-    form_.SpeedButton1.click();
+    if (form_.SpeedButton1.enabled()) form_.SpeedButton1.click();
     finish(ExitCode::PortUnavailable, std::move(said), false);
     return;
   }

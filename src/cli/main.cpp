@@ -15,6 +15,7 @@
 #include "app/services.h"
 #include "cli/flash_run.h"
 #include "cli/headless_dialogs.h"
+#include "cli/latency_watch.h"
 #include "cli/log_printer.h"
 #include "cli/open_watch.h"
 #include "cli/options.h"
@@ -85,6 +86,11 @@ int Run(const FlashOptions& o) {
     return AskOnTerminal(question, interrupts.interrupted());
   });
   OpenWatch opens(systemSerialDriver());
+  const auto sayAside = [&printer](const std::string& text) {
+    printer.finish();
+    std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
+  };
+  LatencyWatch latency(opens, loop, sayAside);
 
   std::optional<TMainForm> form;
   try {
@@ -124,16 +130,12 @@ int Run(const FlashOptions& o) {
   printer.setProgress(form->Messages.TextFileSize, [&form] {
     return ProgressCounts{form->ImageOffset, form->ImageLength};
   });
-  CommSession session(*form, loop, opens);
+  CommSession session(*form, loop, latency);
   FlashRun run(
       *form, opens, dialogs,
       RunChoices{
           .portName = port.name, .protocol = o.protocol, .baud = o.baud, .program = !image.empty()},
-      [&loop] { loop.quit(); },
-      [&printer](const std::string& text) {
-        printer.finish();
-        std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
-      });
+      [&loop] { loop.quit(); }, sayAside);
   std::string refused;
   if (!run.select(refused)) return Refuse(o.json, ExitCode::Usage, refused);
 

@@ -58,6 +58,10 @@ void TMainForm::PortDataReceived(const std::uint8_t* data, int length) {
 }
 
 void TMainForm::PortLost() {
+  // The progress line is rewritten in place as the last line; once the line below it is
+  // written it would overwrite that instead. Nothing more can be sent: it shows its final
+  // count now.
+  if (Timer1.enabled()) Timer1Timer();
   LogTimedLine(">>COM port " + PortName + " is lost: the device was disconnected");
 }
 
