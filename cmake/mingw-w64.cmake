@@ -9,3 +9,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# A Windows program is copied onto a bench PC on its own: the C++ run-time, libgcc and
+# winpthread are linked into every executable, so none needs a DLL beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

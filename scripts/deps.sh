@@ -3,8 +3,9 @@ MOVRAND_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev nlohmann-json3-dev
   qt6-base-dev libgl1-mesa-dev fonts-liberation
-  g++-mingw-w64-x86-64
+  g++-mingw-w64-x86-64 googletest wine64
   lrzsz xvfb xauth
+  xdotool x11-apps netpbm
 )
 
 install_missing_packages() {

@@ -276,6 +276,10 @@ void TMainForm::ClearTerminal() {
 }
 
 void TMainForm::PortLost() {
+  // The progress line is rewritten in place as the last line; once the line below it is
+  // written it would overwrite that instead. Nothing more can be sent: it shows its final
+  // count now.
+  if (Timer1.enabled()) Timer1Timer();
   const std::string line = ">>COM port " + PortName + " is lost: the device was disconnected";
   LogTimedLine(line);
   Announce({.kind = FormEvent::Kind::PortLost, .text = line, .port = PortName});

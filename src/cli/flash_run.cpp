@@ -184,9 +184,10 @@ void FlashRun::handle(const FormEvent& event) {
   if (phase_ == Phase::Ready || phase_ == Phase::Finished) return;
   if (event.kind == Kind::PortLost) {
     // The adapter was pulled out: the window reports it and waits; nothing will come any
-    // more, so the run cancels as the technician would.
-    if (PortIsOpen() && form_.SpeedButton1.enabled()) {
-      form_.SpeedButton1.click();
+    // more, so the run cancels as the technician would. During the restart wait the window
+    // offers no Cancel: the run ends without it, and the port closes with the program.
+    if (PortIsOpen()) {
+      if (form_.SpeedButton1.enabled()) form_.SpeedButton1.click();
       finish(ExitCode::PortUnavailable, event.text, false);
     }
     return;

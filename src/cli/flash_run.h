@@ -33,7 +33,7 @@
 namespace movrand::cli {
 
 struct RunChoices {
-  std::string portName;  // as the port list names it (ResolvePortArgument)
+  std::string portName;  // as the port list names it (LookUpPort)
   ProtocolChoice protocol = ProtocolChoice::Auto;
   std::optional<std::uint32_t> baud;  // nothing: "Auto"
   bool program = false;               // an image was chosen

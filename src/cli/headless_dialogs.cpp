@@ -1,18 +1,13 @@
 #include "cli/headless_dialogs.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <utility>
+
+#include "platform/console.h"
 
 namespace movrand::cli {
 namespace {
 
-// How often a waiting question looks whether Ctrl-C was pressed.
-constexpr std::chrono::milliseconds kAnswerPoll{100};
 // Put to the technician before programming; only "y" or "Y" confirms.
 constexpr std::string_view kConfirmQuestion = "Program the module now? [y/N] ";
 // An answer is a letter; anything this long is not one.
@@ -72,26 +67,12 @@ void HeadlessDialogs::ShowMessage(const std::string& title, const std::string& t
 bool AskOnTerminal(const std::string& question, const std::atomic<bool>& interrupted) {
   std::fputs(question.c_str(), stderr);
   std::fflush(stderr);
-  std::string answer;
-  for (;;) {
-    if (interrupted) {
-      std::fputs("\n", stderr);
-      return false;
-    }
-    pollfd input{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, static_cast<int>(kAnswerPoll.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return false;
-    if (ready == 0) continue;
-    char c = 0;
-    const ssize_t got = read(STDIN_FILENO, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;  // end of input: nobody to say yes
-    if (c == '\n') break;
-    if (answer.size() >= kMaxAnswerLength) return false;
-    answer += c;
+  const std::optional<std::string> answer = ReadInputLine(interrupted, kMaxAnswerLength);
+  if (!answer) {
+    if (interrupted) std::fputs("\n", stderr);
+    return false;  // end of input, Ctrl-C or no answer at all: nobody said yes
   }
-  const std::string word = Trimmed(answer);
+  const std::string word = Trimmed(*answer);
   return word == "y" || word == "Y";
 }
 

@@ -1,20 +1,13 @@
 // movrand-flash: the headless front end. The same main window model as the window, driven
 // from the command line; see options.h for the command line and the exit codes, flash_run.h
 // for how a run goes.
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "app/comm_session.h"
 #include "app/command_line.h"
@@ -22,9 +15,11 @@
 #include "app/services.h"
 #include "cli/flash_run.h"
 #include "cli/headless_dialogs.h"
+#include "cli/latency_watch.h"
 #include "cli/log_printer.h"
 #include "cli/options.h"
-#include "cli/port_argument.h"
+#include "platform/console.h"
+#include "platform/port_names.h"
 #include "platform/port_source.h"
 #include "platform/serial_device.h"
 #include "platform/std_event_loop.h"
@@ -35,18 +30,10 @@ namespace fs = std::filesystem;
 using namespace movrand;
 using namespace movrand::cli;
 
-// How often the signal watcher looks whether the run has ended.
-constexpr timespec kSignalPoll{0, 100'000'000};
 // The window's program file is "movrand"; this one's settings file would be
 // "movrand-flash.ini" in the current folder. The run never writes it, and every choice it
 // could hold is set from the command line after it was read.
 constexpr const char* kProgramFileName = "movrand-flash";
-
-int TerminalWidth() {
-  winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-  return size.ws_col;
-}
 
 void WriteOut(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -58,9 +45,8 @@ void WriteOut(std::string_view text) {
 int Refuse(bool json, ExitCode code, const std::string& detail,
            OpenError reason = OpenError::None) {
   std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
-  if (const std::string_view hint = OpenErrorHint(reason); !hint.empty()) {
-    std::fprintf(stderr, "movrand-flash: hint: %s\n", std::string(hint).c_str());
-  }
+  const std::string_view hint = OpenErrorHint(reason);
+  if (!hint.empty()) std::fprintf(stderr, "movrand-flash: hint: %s\n", std::string(hint).c_str());
   if (json) {
     RunSummary summary;
     summary.code = code;
@@ -68,9 +54,7 @@ int Refuse(bool json, ExitCode code, const std::string& detail,
     if (reason != OpenError::None) {
       summary.reason = std::string(OpenErrorName(reason));
       summary.reasonText = std::string(OpenErrorText(reason));
-      if (const std::string_view hint = OpenErrorHint(reason); !hint.empty()) {
-        summary.hint = std::string(hint);
-      }
+      if (!hint.empty()) summary.hint = std::string(hint);
     }
     WriteOut(JsonResultEvent(summary) + "\n");
   }
@@ -100,41 +84,6 @@ void SayAsTheWindow(TMainForm& form, LogPrinter& printer, const std::string& lin
   printer.finish();
 }
 
-// Takes SIGINT and SIGTERM on a thread of its own (every other thread has them blocked) and
-// hands each to the main thread's loop.
-class SignalWatcher {
- public:
-  SignalWatcher() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-  }
-  ~SignalWatcher() { stop(); }
-
-  void start(EventLoop& loop, FlashRun& run) {
-    thread_ = std::thread([this, &loop, &run] {
-      while (!finished_) {
-        if (sigtimedwait(&signals_, nullptr, &kSignalPoll) > 0) {
-          interrupted_ = true;
-          loop.post([&run] { run.interrupt(); });
-        }
-      }
-    });
-  }
-  void stop() {
-    finished_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  const std::atomic<bool>& interrupted() const { return interrupted_; }
-
- private:
-  sigset_t signals_{};
-  std::thread thread_;
-  std::atomic<bool> finished_{false};
-  std::atomic<bool> interrupted_{false};
-};
-
 int Run(const FlashOptions& o) {
   // The image's full path before anything else: the settings and the traffic log may change
   // the current folder.
@@ -151,20 +100,24 @@ int Run(const FlashOptions& o) {
   const fs::path folder = fs::current_path(error);
   if (error) return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
 
-  SignalWatcher signals;  // before any thread exists, so that all of them inherit the mask
-  signal(SIGPIPE, SIG_IGN);
+  InterruptWatch interrupts;  // before any thread exists, so that all of them inherit its mask
 
-  const OutputMode mode = o.json                  ? OutputMode::Json
-                          : isatty(STDOUT_FILENO) ? OutputMode::Terminal
-                                                  : OutputMode::Plain;
+  const OutputMode mode = o.json                   ? OutputMode::Json
+                          : PrepareConsoleOutput() ? OutputMode::Terminal
+                                                   : OutputMode::Plain;
   StdEventLoop loop;
   SystemLocalClock clock;
   const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
   PathFileDialog fileDialog(imageProblem.empty() ? image : std::string());
-  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? TerminalWidth() : 0);
-  HeadlessDialogs dialogs(printer, o.yes, [&signals](const std::string& question) {
-    return AskOnTerminal(question, signals.interrupted());
+  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+  HeadlessDialogs dialogs(printer, o.yes, [&interrupts](const std::string& question) {
+    return AskOnTerminal(question, interrupts.interrupted());
   });
+  const auto sayAside = [&printer](const std::string& text) {
+    printer.finish();
+    std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
+  };
+  LatencyWatch latency(systemSerialDriver(), loop, sayAside);
 
   std::optional<TMainForm> form;
   try {
@@ -199,32 +152,29 @@ int Run(const FlashOptions& o) {
                    form->Messages.TextCantOpenFile + fs::path(image).filename().string(), false);
     return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file + ": " + imageProblem);
   }
-  const PortArgument port = ResolvePortArgument(o.port);
+  const PortLookup port = LookUpPort(o.port, kPortNameMax);
   if (!port.error.empty()) {
     if (!port.missing) return Refuse(o.json, ExitCode::Usage, port.error);
     SayAsTheWindow(*form, printer, form->Messages.TextPortBusy, true);
-    return Refuse(o.json, ExitCode::PortUnavailable, port.error, OpenError::Missing);
+    return Refuse(o.json, ExitCode::PortUnavailable,
+                  port.error + " (movrand-flash --list shows the ports)", OpenError::Missing);
   }
 
-  CommSession session(*form, loop, systemSerialDriver());
+  CommSession session(*form, loop, latency);
   FlashRun run(
       *form, dialogs,
       RunChoices{
           .portName = port.name, .protocol = o.protocol, .baud = o.baud, .program = !image.empty()},
-      [&loop] { loop.quit(); },
-      [&printer](const std::string& text) {
-        printer.finish();
-        std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
-      });
+      [&loop] { loop.quit(); }, sayAside);
   printer.setProgress(form->Messages.TextFileSize, [&run] { return run.progress(); });
   std::string refused;
   if (!run.select(refused)) return Refuse(o.json, ExitCode::Usage, refused);
 
   BindView(*form, printer, run);
-  signals.start(loop, run);
+  interrupts.start([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
   run.start();
   loop.run();
-  signals.stop();
+  interrupts.stop();
   UnbindView(*form);
   // Readers still handing data over are released before the link is taken down.
   loop.stop();
@@ -232,10 +182,11 @@ int Run(const FlashOptions& o) {
   const RunSummary summary = run.summary();
   printer.result(summary);
   if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
+    const std::string reason = summary.reasonText ? " (" + *summary.reasonText + ")" : "";
     std::fprintf(stderr, "movrand-flash: %s (exit code %d)%s%s%s\n",
                  std::string(ExitCodeMeaning(summary.code)).c_str(), static_cast<int>(summary.code),
                  summary.detail.empty() ? "" : ": ", PrintableText(summary.detail).c_str(),
-                 summary.reasonText ? (" (" + *summary.reasonText + ")").c_str() : "");
+                 reason.c_str());
     if (summary.hint) std::fprintf(stderr, "movrand-flash: hint: %s\n", summary.hint->c_str());
   }
   return static_cast<int>(summary.code);

@@ -21,6 +21,7 @@ struct CommState {
   // Readers of ports already closed, still winding down; joined once they have finished.
   std::vector<std::unique_ptr<ReadThread>> stopping;
   std::array<std::uint8_t, kTxBufferSize> TxBuffer{};
+  std::size_t TxUsed = 0;  // bytes of TxBuffer the last write left non-zero
   OpenError lastOpenError = OpenError::None;
 };
 
@@ -111,8 +112,13 @@ int WritePort(const std::uint8_t* data, int length) {
   std::size_t written = 0;
   for (std::size_t at = 0; at < bytes.size(); at += s.TxBuffer.size()) {
     const auto piece = bytes.subspan(at, std::min(s.TxBuffer.size(), bytes.size() - at));
-    s.TxBuffer.fill(0);
+    // The piece followed by zeros, as a fresh zero fill would leave it.
     std::copy(piece.begin(), piece.end(), s.TxBuffer.begin());
+    if (s.TxUsed > piece.size()) {
+      std::fill(s.TxBuffer.begin() + static_cast<std::ptrdiff_t>(piece.size()),
+                s.TxBuffer.begin() + static_cast<std::ptrdiff_t>(s.TxUsed), std::uint8_t{0});
+    }
+    s.TxUsed = piece.size();
     const std::size_t n = s.PortHandle->write(std::span(s.TxBuffer).first(piece.size()));
     written += n;
     if (n < piece.size()) break;

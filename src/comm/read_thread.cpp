@@ -1,5 +1,6 @@
 #include "comm/read_thread.h"
 
+#include <algorithm>
 #include <span>
 
 namespace movrand {
@@ -73,14 +74,18 @@ void ReadThread::handOff(void (*work)(Shared&, int), int length) {
 void ReadThread::Execute() {
   Shared& s = *shared_;
   bool lossReported = false;
+  std::size_t used = s.RxBuffer.size();  // bytes of RxBuffer that may not be zero
   while (!s.terminated) {
     const WaitResult event = s.device->wait();
     if (s.terminated || event == WaitResult::Closed) break;
     switch (event) {
       case WaitResult::Data: {
-        s.RxBuffer.fill(0);
+        // The buffer is all zeros before each read, so that a chunk shorter than the buffer is
+        // followed by a zero byte; only what the last read wrote needs clearing again.
+        std::fill_n(s.RxBuffer.begin(), used, std::uint8_t{0});
         // Reads at most the buffer's size; anything beyond stays queued for the next pass.
         const std::size_t length = s.device->read(s.RxBuffer);
+        used = length;
         if (length == 0) break;  // nothing after all: no empty chunk is ever delivered
         handOff(
             [](Shared& sh, int n) {

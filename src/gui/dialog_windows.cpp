@@ -14,15 +14,14 @@
 #include <QStyle>
 #include <vector>
 
+#include "app/layout.h"
 #include "gui/artwork.h"
 #include "gui/bindings.h"
 #include "gui/fonts.h"
-#include "gui/layout.h"
 
 namespace movrand::gui {
 namespace {
 
-constexpr int kDialogFontPixels = 16;
 constexpr Qt::WindowFlags kDialogFlags =
     Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
     Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint;

@@ -3,14 +3,17 @@
 #include <QFontDatabase>
 #include <QStringList>
 
+#include "app/layout.h"
+
 namespace movrand::gui {
 
 QString controlFontFamily() {
   static const QString family = [] {
-    for (const QString& candidate : {QStringLiteral("Arial"), QStringLiteral("Liberation Sans")}) {
+    for (const QString& candidate :
+         {QString::fromLatin1(kControlFontFamily), QStringLiteral("Liberation Sans")}) {
       if (QFontDatabase::hasFamily(candidate)) return candidate;
     }
-    return QStringLiteral("Arial");  // let the font matcher find its nearest face
+    return QString::fromLatin1(kControlFontFamily);  // let the font matcher find its nearest face
   }();
   return family;
 }

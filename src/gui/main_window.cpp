@@ -13,16 +13,14 @@
 #include <QToolButton>
 #include <exception>
 
+#include "app/layout.h"
 #include "gui/application.h"
 #include "gui/artwork.h"
 #include "gui/bindings.h"
 #include "gui/fonts.h"
-#include "gui/layout.h"
 
 namespace movrand::gui {
 namespace {
-
-constexpr int kFontPixels = 15;
 
 static_assert(kMainClientWidth == TMainForm::kClientWidth);
 static_assert(kMainClientHeight == TMainForm::kClientHeight);
@@ -46,7 +44,7 @@ MainWindow::MainWindow(TMainForm& form)
   setFixedSize(kMainClientWidth, kMainClientHeight);
   setWindowTitle(toQt(form_.Caption));
   setWindowIcon(applicationIcon());
-  setFont(controlFont(kFontPixels));
+  setFont(controlFont(kMainFontPixels));
 
   LabelPort = new QLabel(this);
   PortComboBox = new ModelComboBox(form_.PortComboBox, this);
@@ -112,10 +110,13 @@ MainWindow::MainWindow(TMainForm& form)
   bindButton(*BitBtn1, form_.BitBtn1);
 
   // Keyboard order; the labels, the picture and the flat buttons take no focus.
-  QWidget* const tabOrder[] = {Memo1,        Edit1,     PortComboBox, ProtocolComboBox,
-                               BaudComboBox, CheckBox1, BitBtn1,      SpeedButton1};
-  for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
-    setTabOrder(tabOrder[i - 1], tabOrder[i]);
+  QWidget* previous = nullptr;
+  for (std::string_view name : kMainTabOrder) {
+    auto* next =
+        findChild<QWidget*>(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())),
+                            Qt::FindDirectChildrenOnly);
+    if (previous && next) setTabOrder(previous, next);
+    previous = next;
   }
   Memo1->setFocus(Qt::OtherFocusReason);
 

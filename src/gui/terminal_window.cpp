@@ -21,9 +21,6 @@
 namespace movrand::gui {
 namespace {
 
-constexpr int kFontPixels = 15;
-constexpr int kRadioGroupFontPixels = 12;
-
 // Inside the radio group: where the first row of buttons stands below the caption, the
 // buttons' height and the side margin.
 constexpr int kRadioTop = 14;
@@ -166,7 +163,7 @@ TerminalWindow::TerminalWindow(TTermForm& form, QWidget* parent)
       form_(form) {
   setObjectName(QStringLiteral("TermForm"));
   setFixedSize(kTerminalClientWidth, kTerminalClientHeight);
-  setFont(controlFont(kFontPixels));
+  setFont(controlFont(kTerminalFontPixels));
   setWindowIcon(applicationIcon());
   setAttribute(Qt::WA_QuitOnClose, false);
   move(TTermForm::kLeft, TTermForm::kTop);

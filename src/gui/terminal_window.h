@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/layout.h"
 #include "app/terminal.h"
-#include "gui/layout.h"
 
 class QGroupBox;
 class QPushButton;
@@ -26,16 +26,6 @@ class QRadioButton;
 class QToolButton;
 
 namespace movrand::gui {
-
-inline constexpr int kTerminalClientWidth = 697;
-inline constexpr int kTerminalClientHeight = 297;
-
-inline constexpr std::array kTerminalLayout{
-    Place{"Memo1", 0, 0, 697, 265},
-    Place{"SpeedButton1", 2, 272, 97, 22},
-    Place{"RadioGroup1", 104, 264, 137, 33},
-    Place{"Button1", 600, 272, 97, 22},
-};
 
 // The model's bytes as the box shows them, one character each; CR LF becomes the box's own
 // paragraph break. `toBoxText` of one paragraph keeps its offsets.

@@ -42,8 +42,10 @@ std::uint16_t Crc16Block(const std::uint8_t* buffer, int length) {
 }
 
 std::uint16_t Crc16Block(std::span<const std::uint8_t> bytes) {
+  // The table gives what the bitwise step gives, a byte at a time instead of a bit: the CRC
+  // of the next block is computed between an ACK's arrival and the block's departure.
   std::uint16_t crc = 0;
-  for (const std::uint8_t byte : bytes) crc = bitwiseStep(crc, byte);
+  for (const std::uint8_t byte : bytes) crc = Crc16Update(crc, byte);
   return crc;
 }
 

@@ -2,9 +2,9 @@
 // value 0, no reflection, no final XOR (check value 0x31C3 over the text "123456789").
 //
 // Two forms of the same checksum: `Crc16Update`, one table step on a register held by the
-// caller (used while a BINR frame is built byte by byte), and `Crc16Block`, the bitwise form
-// over a whole buffer (used for the firmware blocks). Both give the same result for the same
-// bytes.
+// caller (used while a BINR frame is built byte by byte), and `Crc16Block`, the checksum of a whole
+// buffer (used for the firmware blocks; the bitwise step of the definition built the table). Both
+// give the same result for the same bytes.
 #pragma once
 
 #include <cstdint>

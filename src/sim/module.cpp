@@ -152,7 +152,8 @@ std::string CheckConfig(const SimConfig& config) {
     if (position < 1) return "block positions start at 1";
   }
   if (config.nakForever < 0) return "block positions start at 1";
-  for (const Milliseconds delay : {config.restartTime, config.answerDelay}) {
+  for (const Milliseconds delay :
+       {config.restartTime, config.answerDelay, config.blockAnswerDelay}) {
     if (delay.count() < 0 || delay > kMaxConfiguredDelay) {
       return "delays must lie between 0 and one hour";
     }
@@ -172,8 +173,15 @@ SimModule::SimModule(EventLoop& loop, SimConfig config)
       blockWaitTimer_(loop, kBlockWaitTimeout),
       idleTimer_(loop, kLoaderIdleTimeout) {
   CompleteVersionTexts(config_);
+  noise_.seed(config_.faults.seed);
   startRequestTimer_.onTimer = [this] {
     if (mode_ == Mode::Loader && phase_ == Phase::AwaitStart) {
+      if (config_.faults.noisePercent > 0 &&
+          static_cast<int>(noise_() % 100) < config_.faults.noisePercent) {
+        std::vector<std::uint8_t> stray(1 + noise_() % 6);
+        for (auto& b : stray) b = static_cast<std::uint8_t>('a' + noise_() % 26);
+        send(std::move(stray), "noise");
+      }
       send({kStartRequest}, "xmodem C");
     } else {
       startRequestTimer_.setEnabled(false);
@@ -375,6 +383,10 @@ void SimModule::receive(std::span<const std::uint8_t> bytes, LineSettings host) 
         break;
     }
   }
+  if (verdictDue_) {
+    verdictDue_ = false;
+    blockVerdict();
+  }
   if (index < bytes.size()) {
     ++stats_.ignoredChunks;
     log(Event("rx", "ignored", bytes.subspan(index)).from(host).withNote("restarting"));
@@ -518,6 +530,7 @@ void SimModule::confirmRate(std::vector<std::uint8_t> confirmation, std::string 
     queue_.after(onWire, [this, rate] {
       baud_ = rate;
       resetReceivers();
+      if (config_.faults.silentAfterRateChange) config_.silent = true;
       state("rate-switched", "now at " + Describe(line()));
     });
   });
@@ -574,6 +587,8 @@ void SimModule::restartTransfer() {
   transfer_.clear();
   accepted_ = 0;
   injected_.clear();
+  verdictDue_ = false;
+  transferStart_.reset();
   startRequestTimer_.setEnabled(true);
 }
 
@@ -591,6 +606,7 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       const bool wasCan = canPending_;
       canPending_ = false;
       if (byte == kSoh) {
+        if (phase_ == Phase::AwaitStart && accepted_ == 0) transferStart_ = arrivalTime();
         startRequestTimer_.setEnabled(false);
         blockWaitTimer_.setEnabled(false);
         block_.assign(1, kSoh);
@@ -602,6 +618,7 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
         const std::uint8_t eot[] = {kEot};
         if (accepted_ > 0) {
           ++stats_.seen["xmodem EOT"];
+          if (transferStart_) stats_.transferMicros = (arrivalTime() - *transferStart_).count();
           log(Event("rx", "xmodem EOT", eot).from(rxHost_));
           finishTransfer();
         } else {
@@ -644,7 +661,14 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       byteTimer_.setEnabled(false);
       phase_ = Phase::Answering;
       overlong_ = 0;
-      queue_.after(kBlockAnswerDelay, [this] { blockVerdict(); });
+      if (const auto late = config_.faults.lateAnswers.find(accepted_ + 1);
+          late != config_.faults.lateAnswers.end()) {
+        queue_.after(config_.blockAnswerDelay + late->second, [this] { blockVerdict(); });
+      } else if (config_.blockAnswerDelay.count() == 0) {
+        verdictDue_ = true;  // judged at the end of this chunk, its answer sent at once
+      } else {
+        queue_.after(config_.blockAnswerDelay, [this] { blockVerdict(); });
+      }
       return;
     case Phase::Answering:
       // The host sends the next block only after the answer: these bytes make this block
@@ -683,8 +707,11 @@ void SimModule::blockVerdict() {
   }
   if (check.number == expected) {
     e.position = position;
+    const int rejectedSoFar = injected_.contains(position) ? injected_.at(position) : 0;
+    const auto burst = config_.faults.rejections.find(position);
     const bool forced = config_.nakForever == position ||
-                        (config_.nakBlocks.contains(position) && !injected_.contains(position));
+                        (config_.nakBlocks.contains(position) && rejectedSoFar == 0) ||
+                        (burst != config_.faults.rejections.end() && rejectedSoFar < burst->second);
     if (transfer_.size() + kXmodemData > kImageCapacity) {
       log(e);
       violation("image-too-large", {}, "the flash holds 1 MiB");
@@ -692,7 +719,7 @@ void SimModule::blockVerdict() {
     } else if (forced) {
       e.note = "rejected as ordered";
       log(e);
-      injected_.insert(position);
+      ++injected_[position];
       ++stats_.injectedNaks;
       nak("rejected as ordered");
     } else {
@@ -752,7 +779,7 @@ void SimModule::finishTransfer() {
   idleTimer_.setEnabled(false);
   mode_ = Mode::Restarting;
   queue_.clear();
-  queue_.after(kBlockAnswerDelay, [this] {
+  queue_.after(config_.blockAnswerDelay, [this] {
     ++stats_.acksSent;
     send({kAck}, "xmodem ACK");
     queue_.after(config_.restartTime, [this] { bootUp(); });
@@ -781,6 +808,11 @@ void SimModule::bootUp() {
 void SimModule::resetReceivers() {
   nmeaRx_.reset();
   binrRx_.reset();
+}
+
+std::chrono::microseconds SimModule::arrivalTime() const {
+  if (arrivalClock_) return arrivalClock_();
+  return std::chrono::duration_cast<std::chrono::microseconds>(loop_.now());
 }
 
 bool SimModule::writeImageFile() {

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <span>
 #include <string>
@@ -48,6 +50,16 @@ inline constexpr std::size_t kImageCapacity = 1 << 20;
 inline constexpr std::uint32_t kSupportedRates[] = {4800,  9600,  14400,  19200,
                                                     38400, 57600, 115200, 230400};
 
+// Faults a module can be told to make, beyond the fixed ones of the command line: what a soak
+// of many seeded transfers draws from.
+struct SimFaults {
+  std::map<std::int64_t, int> rejections;            // position: its first arrivals rejected
+  std::map<std::int64_t, Milliseconds> lateAnswers;  // position: extra wait before its answer
+  int noisePercent = 0;  // chance that a few stray bytes go out before a start request "C"
+  bool silentAfterRateChange = false;  // confirms a rate change, then never answers again
+  std::uint32_t seed = 1;              // for the noise
+};
+
 struct SimConfig {
   Protocol protocol = Protocol::Nmea;  // what the module talks at power-on and after restarts
   std::uint32_t baud = 115200;
@@ -62,7 +74,11 @@ struct SimConfig {
   std::int64_t nakForever = 0;       // position always rejected; 0 for none
   Milliseconds restartTime = kDefaultRestartTime;
   Milliseconds answerDelay = kAnswerDelay;
+  // From the end of a block to its ACK or NAK. At 0 the block is judged as soon as its last
+  // byte is in, within the same chunk: bytes after it in that chunk make it overlong.
+  Milliseconds blockAnswerDelay = kBlockAnswerDelay;
   bool silent = false;
+  SimFaults faults;
   BinrEnding binrEnding = BinrEnding::Crc;
   std::string imageOut;  // where the received image is written; empty for nowhere
 };
@@ -86,6 +102,9 @@ class SimModule {
   using Output = std::function<void(std::span<const std::uint8_t>, LineSettings)>;
   // The host's settings now, or nothing when the host has no port open.
   using HostView = std::function<std::optional<LineSettings>()>;
+  // When the byte being handled arrived, finer than the loop's milliseconds (the line of the
+  // pseudo-terminal program knows it to the microsecond). Any fixed origin.
+  using ArrivalClock = std::function<std::chrono::microseconds()>;
   // One events line (without the newline).
   using EventSink = std::function<void(const std::string&)>;
 
@@ -97,6 +116,7 @@ class SimModule {
   void setOutput(Output output) { output_ = std::move(output); }
   void setHostView(HostView view) { hostView_ = std::move(view); }
   void setEventSink(EventSink sink) { eventSink_ = std::move(sink); }
+  void setArrivalClock(ArrivalClock clock) { arrivalClock_ = std::move(clock); }
 
   // Starts the module: running at its configured protocol and rate, or in the loader.
   void powerOn();
@@ -169,12 +189,14 @@ class SimModule {
   void stopLoaderTimers();
   void resetReceivers();
   bool writeImageFile();
+  std::chrono::microseconds arrivalTime() const;
 
   EventLoop& loop_;
   SimConfig config_;
   Output output_;
   HostView hostView_;
   EventSink eventSink_;
+  ArrivalClock arrivalClock_;
 
   Mode mode_ = Mode::Off;
   Protocol protocol_;
@@ -192,9 +214,12 @@ class SimModule {
   std::vector<std::uint8_t> block_;
   std::size_t overlong_ = 0;
   bool canPending_ = false;
-  std::vector<std::uint8_t> transfer_;  // data of the blocks accepted so far
-  std::int64_t accepted_ = 0;           // blocks accepted in this transfer
-  std::set<std::int64_t> injected_;     // positions already rejected once on purpose
+  std::vector<std::uint8_t> transfer_;    // data of the blocks accepted so far
+  std::int64_t accepted_ = 0;             // blocks accepted in this transfer
+  std::map<std::int64_t, int> injected_;  // position: times rejected on purpose so far
+  std::mt19937 noise_;
+  bool verdictDue_ = false;  // a block ended in this chunk and is judged after it
+  std::optional<std::chrono::microseconds> transferStart_;  // first byte of the first block
   std::vector<std::uint8_t> image_;
 
   DelayQueue queue_;

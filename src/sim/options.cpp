@@ -191,6 +191,24 @@ const std::vector<Option>& Table() {
          o.config.answerDelay = Milliseconds{ms};
          return std::string();
        }},
+      {"--ack-delay-ms", "MS",
+       "time from the end of a block to its ACK or NAK (default 5, 0 with --pace)",
+       [](ProgramOptions& o, std::string_view v) {
+         std::int64_t ms = 0;
+         if (!ParseInteger(v, 0, kMaxAnswerDelayMs, ms)) {
+           return std::string("must be 0 to 10000 milliseconds");
+         }
+         o.ackDelay = Milliseconds{ms};
+         return std::string();
+       }},
+      {"--pace", nullptr,
+       "behave like a line: take each byte from the host only after its wire time at\n"
+       "the host's rate, deliver each reply after its own; the summary gives the host's\n"
+       "turnaround per block (from an ACK or NAK to the next block's first byte)",
+       [](ProgramOptions& o, std::string_view) {
+         o.pace = true;
+         return std::string();
+       }},
       {"--silent", nullptr, "never answer anything (the messages are still logged)",
        [](ProgramOptions& o, std::string_view) {
          o.config.silent = true;
@@ -242,6 +260,8 @@ ParsedOptions ParseOptions(std::span<const char* const> args) {
   result.error = ApplyOptions(args, Table(), o);
   if (!result.error.empty()) return result;
   if (o.help) return result;
+  // Paced, the line alone sets the pace unless a delay is asked for.
+  o.config.blockAnswerDelay = o.ackDelay.value_or(o.pace ? Milliseconds{0} : kBlockAnswerDelay);
   CompleteVersionTexts(o.config);
   if (std::string error = CheckConfig(o.config); !error.empty()) result.error = error;
   return result;

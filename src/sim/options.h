@@ -17,6 +17,9 @@ struct ProgramOptions {
   std::string link;    // symbolic link to the port, removed at exit; empty for none
   std::string events;  // events file; empty for none
   std::optional<Milliseconds> timeout;
+  // The pseudo-terminal behaves like a line: every byte takes its wire time both ways.
+  bool pace = false;
+  std::optional<Milliseconds> ackDelay;  // sets config.blockAnswerDelay
   bool help = false;
 };
 

@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +28,8 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr int kHangupPollMs = 10;
 // How long a reply may wait for room in the terminal's queue before it counts as lost.
 constexpr int kWriteRoomWaitMs = 200;
+// The most turnarounds kept: one per block of the largest image many times over.
+constexpr std::size_t kMaxTurnarounds = 1 << 22;
 
 bool SetRaw(int fd, LineSettings settings) {
   termios2 tio{};
@@ -42,14 +46,59 @@ bool SetRaw(int fd, LineSettings settings) {
   return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+LineSettings FromTermios(const termios2& tio) {
+  return {tio.c_ospeed, (tio.c_cflag & PARODD) ? Parity::Odd : Parity::None};
+}
+
+std::int64_t Nanoseconds(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Writes all of `bytes` to the non-blocking `fd`, waiting a little for room; the count written.
+std::size_t WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+  std::size_t done = 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteRoomWaitMs);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+      pollfd out{fd, POLLOUT, 0};
+      poll(&out, 1, 10);
+      continue;
+    }
+    break;
+  }
+  return done;
+}
+
 }  // namespace
 
-PtyLink::PtyLink(EventLoop& loop, SimModule& module) : loop_(loop), module_(module) {}
+TurnaroundFigures Summarise(std::vector<std::int64_t> micros) {
+  TurnaroundFigures figures;
+  if (micros.empty()) return figures;
+  std::sort(micros.begin(), micros.end());
+  const std::size_t n = micros.size();
+  figures.count = static_cast<std::int64_t>(n);
+  figures.median = micros[n / 2];
+  // The smallest value that at least 99 % of the samples do not exceed.
+  figures.p99 = micros[std::min(n - 1, (n * 99 + 99) / 100 - 1)];
+  figures.max = micros.back();
+  return figures;
+}
+
+PtyLink::PtyLink(EventLoop& loop, SimModule& module, bool paced)
+    : loop_(loop), module_(module), paced_(paced) {}
 
 PtyLink::~PtyLink() {
   stop();
   module_.setOutput(nullptr);
   module_.setHostView(nullptr);
+  module_.setArrivalClock(nullptr);
   if (master_ >= 0) ::close(master_);
   for (const int fd : wake_) {
     if (fd >= 0) ::close(fd);
@@ -93,6 +142,10 @@ bool PtyLink::open(LineSettings initial, std::string& error) {
   module_.setOutput([this](std::span<const std::uint8_t> bytes, LineSettings sentWith) {
     send(bytes, sentWith);
   });
+  module_.setArrivalClock([this] {
+    const Clock::time_point t = handling_ ? handling_->arrival : Clock::now();
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch());
+  });
   return true;
 }
 
@@ -104,19 +157,52 @@ std::optional<LineSettings> PtyLink::hostSettings() const {
   // change but keeps PARODD, so odd parity shows as PARODD alone.
   termios2 tio{};
   if (ioctl(master_, TCGETS2, &tio) != 0) return std::nullopt;
-  return LineSettings{tio.c_ospeed, (tio.c_cflag & PARODD) ? Parity::Odd : Parity::None};
+  return FromTermios(tio);
 }
 
 void PtyLink::start() {
   if (reader_.joinable() || master_ < 0) return;
-  reader_ = std::thread([this] { readerLoop(); });
+  stopping_ = false;
+  reader_ = std::thread([this] { paced_ ? pacedLoop() : readerLoop(); });
 }
 
 void PtyLink::stop() {
   if (!reader_.joinable()) return;
+  stopping_ = true;
   const char wake = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_[1], &wake, 1);
   reader_.join();
+}
+
+std::optional<PtyLink::Incoming> PtyLink::readChunk(std::vector<std::uint8_t>& buffer) {
+  const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+  if (n == 0) errno = EIO;
+  if (n <= 0) return std::nullopt;  // EAGAIN, EINTR, or EIO once the host has closed its side
+  Incoming chunk;
+  chunk.arrival = Clock::now();
+  chunk.bytes.assign(buffer.begin(), buffer.begin() + n);
+  if (const std::int64_t answered = answerWrittenAt_.exchange(0);
+      answered != 0 && turnarounds_.size() < kMaxTurnarounds) {
+    turnarounds_.push_back((Nanoseconds(chunk.arrival) - answered) / 1000);
+  }
+  // The settings the host has now are the ones it sent these bytes with: it changes them only
+  // between exchanges.
+  if (const std::optional<LineSettings> host = hostSettings()) {
+    chunk.sentWith = *host;
+  } else {
+    termios2 tio{};  // sent just before a close: its last settings still stand
+    if (ioctl(master_, TCGETS2, &tio) == 0) chunk.sentWith = FromTermios(tio);
+  }
+  chunk.due = chunk.arrival;
+  return chunk;
+}
+
+void PtyLink::deliver(Incoming chunk) {
+  loop_.post([this, chunk = std::move(chunk)] {
+    handling_ = &chunk;
+    module_.receive(chunk.bytes, chunk.sentWith);
+    handling_ = nullptr;
+  });
 }
 
 void PtyLink::readerLoop() {
@@ -129,25 +215,11 @@ void PtyLink::readerLoop() {
     }
     if (fds[0].revents != 0) return;
     if (fds[1].revents & POLLIN) {
-      const ssize_t n = ::read(master_, buffer.data(), buffer.size());
-      if (n > 0) {
-        // The settings the host has now are the ones it sent these bytes with: it changes
-        // them only between exchanges.
-        const std::optional<LineSettings> host = hostSettings();
-        LineSettings sentWith{};
-        if (host) {
-          sentWith = *host;
-        } else {
-          termios2 tio{};  // sent just before a close: its last settings still stand
-          if (ioctl(master_, TCGETS2, &tio) == 0) {
-            sentWith = {tio.c_ospeed, (tio.c_cflag & PARODD) ? Parity::Odd : Parity::None};
-          }
-        }
-        loop_.post([this, bytes = std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n),
-                    sentWith] { module_.receive(bytes, sentWith); });
+      if (std::optional<Incoming> chunk = readChunk(buffer)) {
+        deliver(std::move(*chunk));
         continue;
       }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;
       // EIO: the host closed its side and nothing is left to read.
     }
     if (fds[1].revents & (POLLHUP | POLLERR | POLLIN)) {
@@ -157,29 +229,125 @@ void PtyLink::readerLoop() {
   }
 }
 
+void PtyLink::pacedLoop() {
+  // Deadlines are kept to the microsecond: no slack for the kernel to gather wake-ups in.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+  std::vector<std::uint8_t> buffer(kReadChunk);
+  std::deque<Incoming> incoming;   // in arrival order, so in order of their deadlines
+  std::deque<Outgoing> scheduled;  // in the order sent, so in order of their deadlines
+  Clock::time_point rxFree{};      // when the host's last byte so far is off the wire
+  Clock::time_point txFree{};      // when the module's last byte so far is off the wire
+  bool hungUp = false;
+  for (;;) {
+    {
+      std::lock_guard lock(outboxMutex_);
+      for (Outgoing& reply : outbox_) {
+        const Clock::time_point start = std::max(txFree, reply.due);
+        txFree = start + TransmissionTime(reply.bytes.size(), reply.sentWith);
+        reply.due = txFree;
+        scheduled.push_back(std::move(reply));
+      }
+      outbox_.clear();
+    }
+    const Clock::time_point now = Clock::now();
+    while (!incoming.empty() && incoming.front().due <= now) {
+      deliver(std::move(incoming.front()));
+      incoming.pop_front();
+    }
+    while (!scheduled.empty() && scheduled.front().due <= now) {
+      transmit(scheduled.front());
+      scheduled.pop_front();
+    }
+
+    // Sleep until the next deadline, a byte from the host, a reply to send, or the stop.
+    std::optional<Clock::time_point> next;
+    if (!incoming.empty()) next = incoming.front().due;
+    if (!scheduled.empty())
+      next = next ? std::min(*next, scheduled.front().due) : scheduled.front().due;
+    auto wait = std::chrono::nanoseconds::max();
+    if (next) wait = std::max(std::chrono::nanoseconds{0}, *next - Clock::now());
+    // While the host has the port closed the master reports a hang-up at once; look at it
+    // again only now and then.
+    if (hungUp)
+      wait = std::min<std::chrono::nanoseconds>(wait, std::chrono::milliseconds(kHangupPollMs));
+    timespec timeout{};
+    const bool bounded = wait != std::chrono::nanoseconds::max();
+    if (bounded) {
+      timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
+    }
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
+    const int n = ppoll(fds, hungUp ? 1 : 2, bounded ? &timeout : nullptr, nullptr);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0) {
+      char drained[64];
+      while (::read(wake_[0], drained, sizeof drained) > 0) {
+      }
+      if (stopping_) return;
+    }
+    if (hungUp) {
+      hungUp = false;
+      continue;
+    }
+    if (fds[1].revents & POLLIN) {
+      if (std::optional<Incoming> chunk = readChunk(buffer)) {
+        // Its bytes follow the ones still on the wire, or start now on an idle line.
+        rxFree = std::max(rxFree, chunk->arrival) +
+                 TransmissionTime(chunk->bytes.size(), chunk->sentWith);
+        chunk->due = rxFree;
+        incoming.push_back(std::move(*chunk));
+        continue;
+      }
+      if (errno == EINTR || errno == EAGAIN) continue;
+    }
+    if (fds[1].revents & (POLLHUP | POLLERR | POLLIN)) hungUp = true;
+  }
+}
+
+bool PtyLink::isBlockAnswer(std::span<const std::uint8_t> bytes) const {
+  return module_.mode() == SimModule::Mode::Loader && bytes.size() == 1 &&
+         (bytes[0] == kAck || bytes[0] == kNak);
+}
+
 void PtyLink::send(std::span<const std::uint8_t> bytes, LineSettings sentWith) {
-  const std::optional<LineSettings> host = hostSettings();
-  if (!host || *host != sentWith) {
-    module_.reportLost(bytes, sentWith, host);
+  Outgoing reply{std::vector<std::uint8_t>(bytes.begin(), bytes.end()), sentWith,
+                 handling_ ? handling_->due : Clock::now(), isBlockAnswer(bytes)};
+  if (!paced_) {
+    transmit(reply);
     return;
   }
+  // An answer made while the module handles a chunk leaves when that chunk was complete.
+  {
+    std::lock_guard lock(outboxMutex_);
+    outbox_.push_back(std::move(reply));
+  }
+  const char wake = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &wake, 1);
+}
+
+void PtyLink::transmit(const Outgoing& reply) {
+  const std::optional<LineSettings> host = hostSettings();
+  std::string reason;
   std::size_t done = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteRoomWaitMs);
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
-      pollfd fd{master_, POLLOUT, 0};
-      poll(&fd, 1, 10);
-      continue;
-    }
-    module_.reportLost(bytes.subspan(done), sentWith, host, "the host is not reading");
-    return;
+  if (host && *host == reply.sentWith) {
+    // Noted before the write: the host's answer may be read before the write returns.
+    if (reply.blockAnswer) answerWrittenAt_ = Nanoseconds(Clock::now());
+    done = WriteAll(master_, reply.bytes);
+    if (done == reply.bytes.size()) return;
+    if (reply.blockAnswer) answerWrittenAt_ = 0;
+    reason = "the host is not reading";
+  }
+  const auto report =
+      [this, bytes = std::vector<std::uint8_t>(reply.bytes.begin() + done, reply.bytes.end()),
+       sentWith = reply.sentWith, host,
+       reason] { module_.reportLost(bytes, sentWith, host, reason); };
+  if (paced_) {
+    loop_.post(report);
+  } else {
+    report();
   }
 }
 

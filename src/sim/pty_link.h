@@ -5,24 +5,47 @@
 // parity of the slave) and hands both to the module. A reply goes out only while the host has
 // the port open at the module's rate and parity; otherwise it is lost, as it would be on a
 // real line (the kernel would keep it for the next open), and the module records the loss.
-// A reader thread waits on the master; everything else runs on the loop's thread.
+//
+// A pseudo-terminal passes bytes on at once. Paced, the link behaves like a line instead: a
+// chunk from the host reaches the module only when its last byte would be off the wire (each
+// byte after the one before, at the host's rate), and a reply reaches the host only after its
+// own wire time, counted from when the module had the chunk it answers. The link's thread
+// keeps both deadlines to the microsecond, sleeping in the kernel until the next one.
+//
+// Either way the link measures the host's turnaround: from each ACK or NAK the loader writes
+// to the first byte the host sends after it.
+//
+// A thread of the link waits on the master; everything else runs on the loop's thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "sim/module.h"
 
 namespace movrand::sim {
 
+// Median, 99th percentile and maximum of a set of turnarounds, in microseconds.
+struct TurnaroundFigures {
+  std::int64_t count = 0;
+  std::int64_t median = 0;
+  std::int64_t p99 = 0;
+  std::int64_t max = 0;
+};
+TurnaroundFigures Summarise(std::vector<std::int64_t> micros);
+
 class PtyLink {
  public:
-  PtyLink(EventLoop& loop, SimModule& module);
+  PtyLink(EventLoop& loop, SimModule& module, bool paced = false);
   ~PtyLink();  // stops the reader and closes the master
   PtyLink(const PtyLink&) = delete;
   PtyLink& operator=(const PtyLink&) = delete;
@@ -32,23 +55,61 @@ class PtyLink {
   bool open(LineSettings initial, std::string& error);
   const std::string& slavePath() const { return slavePath_; }
 
-  // Starts and stops the reader thread.
+  // Starts and stops the link's thread.
   void start();
   void stop();
 
   // The host's settings now, nothing while it has the port closed.
   std::optional<LineSettings> hostSettings() const;
 
+  // The host's turnarounds measured so far. Only after `stop`.
+  TurnaroundFigures turnarounds() const { return Summarise(turnarounds_); }
+
  private:
+  using Clock = std::chrono::steady_clock;
+  // A reply of the module on its way to the host.
+  struct Outgoing {
+    std::vector<std::uint8_t> bytes;
+    LineSettings sentWith;
+    Clock::time_point due;  // when the module sent it; once scheduled, when it is off the wire
+    bool blockAnswer = false;
+  };
+  // A chunk from the host on its way to the module.
+  struct Incoming {
+    std::vector<std::uint8_t> bytes;
+    LineSettings sentWith;
+    Clock::time_point arrival;  // its first byte
+    Clock::time_point due;      // its last byte off the wire
+  };
+
   void readerLoop();
+  void pacedLoop();
+  // Reads one chunk from the master, notes the turnaround it ends; nothing when none was there.
+  std::optional<Incoming> readChunk(std::vector<std::uint8_t>& buffer);
+  void deliver(Incoming chunk);
   void send(std::span<const std::uint8_t> bytes, LineSettings sentWith);
+  // Writes a reply now, if the host can take it; the loss goes to the module's loop.
+  void transmit(const Outgoing& reply);
+  bool isBlockAnswer(std::span<const std::uint8_t> bytes) const;
 
   EventLoop& loop_;
   SimModule& module_;
+  const bool paced_;
   int master_ = -1;
   int wake_[2] = {-1, -1};
   std::string slavePath_;
   std::thread reader_;
+  std::atomic<bool> stopping_{false};
+
+  // Loop thread: the chunk the module is handling, while it handles it.
+  const Incoming* handling_ = nullptr;
+  // Paced: replies the module sent, for the link's thread to schedule.
+  std::mutex outboxMutex_;
+  std::deque<Outgoing> outbox_;
+  // When the last ACK or NAK was written (nanoseconds of Clock; 0 once the host has answered
+  // it). Written by whichever thread writes replies, read by the link's thread.
+  std::atomic<std::int64_t> answerWrittenAt_{0};
+  std::vector<std::int64_t> turnarounds_;  // the link's thread
 };
 
 }  // namespace movrand::sim

@@ -100,6 +100,7 @@ std::string SimStats::summaryJson() const {
       .add("image_bytes", imageBytes)
       .add("images_written", imagesWritten)
       .add("restarts", restarts)
+      .add("transfer_us", transferMicros)
       .text();
 }
 

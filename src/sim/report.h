@@ -50,6 +50,8 @@ struct SimStats {
   std::int64_t imageBytes = 0;    // size of the last complete image
   std::int64_t imagesWritten = 0;
   std::int64_t restarts = 0;
+  // From the first byte of the last complete transfer's first block to its EOT, in µs.
+  std::int64_t transferMicros = 0;
 
   std::int64_t violationTotal() const;
   // The one-line JSON summary.

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
       events.flush();  // readable while the run goes on
     });
   }
-  sim::PtyLink pty(loop, module);
+  sim::PtyLink pty(loop, module, options.pace);
   std::string error;
   if (!pty.open(sim::SettingsFor(options.config.protocol, options.config.baud), error)) {
     std::fprintf(stderr, "movrand-sim: %s\n", error.c_str());
@@ -146,8 +146,19 @@ int main(int argc, char** argv) {
   if (caught == SIGINT) ended = "SIGINT";
 
   const std::string counts = module.stats().summaryJson();
-  const std::string summary = sim::JsonObject().add("ended", ended).text();
-  // One object: the reason first, then the counts.
+  const sim::TurnaroundFigures turnaround = pty.turnarounds();
+  const std::string summary =
+      sim::JsonObject()
+          .add("ended", ended)
+          .add("paced", options.pace)
+          .addRaw("host_turnaround_us", sim::JsonObject()
+                                            .add("count", turnaround.count)
+                                            .add("median", turnaround.median)
+                                            .add("p99", turnaround.p99)
+                                            .add("max", turnaround.max)
+                                            .text())
+          .text();
+  // One object: the reason and the line's figures first, then the counts.
   std::printf("%s,%s\n", summary.substr(0, summary.size() - 1).c_str(), counts.c_str() + 1);
   std::fflush(stdout);
   return 0;

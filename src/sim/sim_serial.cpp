@@ -24,6 +24,7 @@ struct SimLine {
   int opens = 0;
   LineSettings host;
   SerialDevice::Sink sink;
+  SimSerialDriver::WireFault wireFault;
   // When each direction of the wire is free again, on the loop's clock.
   Micros toModuleFree{0};
   Micros toHostFree{0};
@@ -66,11 +67,12 @@ class SimSerialDevice final : public SerialDevice {
     // The bytes leave with the settings the port has now, whatever it is set to later.
     const LineSettings sentWith = line->host;
     const Milliseconds arrival = line->transmit(line->toModuleFree, bytes.size(), sentWith);
+    std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+    if (line->wireFault) line->wireFault(data);
     SimLine* raw = line.get();  // the queue lives in the line: the line outlives its items
-    line->queue.at(arrival,
-                   [raw, data = std::vector<std::uint8_t>(bytes.begin(), bytes.end()), sentWith] {
-                     if (raw->module) raw->module->receive(data, sentWith);
-                   });
+    line->queue.at(arrival, [raw, data = std::move(data), sentWith] {
+      if (raw->module && !data.empty()) raw->module->receive(data, sentWith);
+    });
     return bytes.size();
   }
 
@@ -167,6 +169,10 @@ std::unique_ptr<SerialDevice> SimSerialDriver::openPort(std::string_view name, s
 
 std::optional<LineSettings> SimSerialDriver::hostSettings() const {
   return line_->hostView();
+}
+
+void SimSerialDriver::setWireFault(WireFault fault) {
+  line_->wireFault = std::move(fault);
 }
 
 int SimSerialDriver::openCount() const {

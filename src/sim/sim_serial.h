@@ -15,10 +15,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/serial_device.h"
@@ -49,6 +51,11 @@ class SimSerialDriver final : public SerialDriver {
   std::optional<LineSettings> hostSettings() const;
   // How many times the host opened the port.
   int openCount() const;
+
+  // Spoils what the host writes on its way to the module: `fault` may drop, change or add
+  // bytes of each write (all of them: nothing arrives). Null for a clean line.
+  using WireFault = std::function<void(std::vector<std::uint8_t>&)>;
+  void setWireFault(WireFault fault);
 
  private:
   std::shared_ptr<detail::SimLine> line_;

@@ -17,6 +17,7 @@
 #include "form_fakes.h"
 #include "platform/config_folder.h"
 #include "platform/profile.h"
+#include "support/temp_folder.h"
 
 namespace movrand {
 namespace {
@@ -41,9 +42,7 @@ struct Window : testing::FormFixture {
 class SettingsFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "movrand-settings-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = test::MakeTempFolder("movrand-settings");
     startDirectory_ = fs::current_path();
   }
   void TearDown() override {

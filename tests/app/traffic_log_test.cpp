@@ -15,6 +15,7 @@
 #include "comm/comm.h"
 #include "sim/wire.h"
 #include "support/sim_form.h"
+#include "support/temp_folder.h"
 
 namespace movrand::testing {
 namespace {
@@ -45,9 +46,7 @@ class TrafficLog : public ::testing::Test {
  protected:
   void SetUp() override {
     before_ = fs::current_path();
-    std::string pattern = (fs::temp_directory_path() / "movrand-log-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = test::MakeTempFolder("movrand-log");
   }
   void TearDown() override {
     sim.reset();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/sim_process.h"
@@ -425,6 +427,107 @@ TEST(FlashE2E, CtrlCDuringTheTransferRunsCancel) {
   ASSERT_TRUE(Result(events));
   EXPECT_EQ(Result(events)->at("outcome"), "cancelled");
   EXPECT_FALSE(fs::exists(received)) << "the module got no complete image";
+}
+
+// ---- A module unplugged ----------------------------------------------------------------------
+
+// The module's end of the line disappears while the program connects, transfers or waits for
+// the restart: the window says so once, and the run ends with the port's code at once.
+struct UnplugCase {
+  const char* name;
+  std::vector<std::string> simArgs;
+  const char* when;  // the output line at which the module goes; null: a second after the start
+};
+
+void PrintTo(const UnplugCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FlashUnplugged : public ::testing::TestWithParam<UnplugCase> {};
+
+TEST_P(FlashUnplugged, EndsWithThePortsCodeWithinTwoSeconds) {
+  const UnplugCase& c = GetParam();
+  Folder folder;
+  SimProcess sim = Sim(c.simArgs);
+  ASSERT_FALSE(sim.port().empty());
+  std::atomic<std::int64_t> unpluggedAt{0};  // steady clock ticks, 0 while still there
+  const auto unplug = [&] {
+    if (unpluggedAt != 0) return;
+    sim.unplug();
+    unpluggedAt = Clock::now().time_since_epoch().count();
+  };
+  // A silent module keeps the window probing for three seconds: it goes in the middle.
+  std::thread timed;
+  if (!c.when) {
+    timed = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      unplug();
+    });
+  }
+  const Outcome run =
+      RunFlash({"--port", sim.port(), "--protocol", "nmea", "--baud", "115200", "--file",
+                folder.write("fw.bin", Image(60000, "KAP41")), "--yes", "--json"},
+               kFlash, fs::temp_directory_path(), [&](const std::string& line) {
+                 if (c.when && line.find(c.when) != std::string::npos) unplug();
+                 return false;
+               });
+  const auto ended = Clock::now();
+  if (timed.joinable()) timed.join();
+  ASSERT_NE(unpluggedAt, 0) << "never saw " << c.when << ":\n" << run.out;
+  const Clock::time_point unplugged{Clock::duration(unpluggedAt.load())};
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_LT(ended - unplugged, std::chrono::seconds(2)) << run.out;
+  const std::vector<json> events = run.events();
+  const std::string lost = ">>COM port " + sim.portName() + " is lost: the device was disconnected";
+  int lostLines = 0;
+  for (const json& e : events) {
+    lostLines += e.at("event") == "line" && e.at("text").get<std::string>().ends_with(lost);
+  }
+  EXPECT_EQ(lostLines, 1) << run.out;
+  ASSERT_TRUE(Result(events)) << run.out;
+  EXPECT_EQ(Result(events)->at("outcome"), "port");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, FlashUnplugged,
+    ::testing::Values(
+        // A module that does not answer keeps the window probing: it goes while connecting.
+        UnplugCase{"connecting", {"--silent"}, nullptr},
+        UnplugCase{"transferring", {}, "\"event\":\"progress\""},
+        UnplugCase{"restart_wait", {"--restart-s", "30"}, ">>Loading completed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The latency-timer hint -------------------------------------------------------------------
+
+// A module behind an adapter whose latency timer holds each answer 16 ms: the line is paced,
+// and the module answers each block that much late. The hint comes once, on standard error;
+// the transfer goes on. Without the delay nothing is said.
+TEST(FlashE2E, AnAdaptersLatencyTimerIsToldOnceWithHowToLowerIt) {
+  Folder folder;
+  const Bytes image = Image(40 * 128, "KAP41");
+  const std::string file = folder.write("fw.bin", image);
+  for (const bool late : {true, false}) {
+    const std::string received = folder.file(late ? "late.bin" : "prompt.bin");
+    std::vector<std::string> args = {"--pace", "--image-out", received};
+    if (late) args.insert(args.end(), {"--ack-delay-ms", "16"});
+    SimProcess sim = Sim(args);
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome run = RunFlash(
+        {"--port", sim.port(), "--protocol", "nmea", "--baud", "115200", "--file", file, "--test"},
+        kQuick);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(ReadAll(received), AsReceived(image));
+    const std::string hint = "Latency Timer (msec) 1";
+    const std::size_t at = run.err.find(hint);
+    if (late) {
+      ASSERT_NE(at, std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find(hint, at + 1), std::string::npos) << "said once:\n" << run.err;
+      EXPECT_NE(run.err.find("movrand-flash: each block waits about 1"), std::string::npos)
+          << run.err;
+    } else {
+      EXPECT_EQ(at, std::string::npos) << run.err;
+    }
+  }
 }
 
 // ---- The port list ---------------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include "sim/sim_serial.h"
 #include "support/open_watch.h"
 #include "support/sim_form.h"
+#include "support/temp_folder.h"
 
 namespace movrand::cli {
 namespace {
@@ -56,10 +57,7 @@ Bytes SmallImage(std::size_t size, const std::string& model) {
 // A private folder for the images and the module's received image.
 class Folder {
  public:
-  Folder() {
-    char pattern[] = "/tmp/movrand-flash-run-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
+  Folder() { path_ = test::MakeTempFolder("movrand-flash-run"); }
   ~Folder() { fs::remove_all(path_); }
   std::string write(const std::string& name, const Bytes& bytes) const {
     const fs::path file = path_ / name;

@@ -10,7 +10,7 @@
 #include <QToolButton>
 #include <functional>
 
-#include "gui/layout.h"
+#include "app/layout.h"
 #include "gui/main_window.h"
 #include "program_fixture.h"
 #include "qt_app_environment.h"
@@ -29,7 +29,7 @@ TEST(AttentionDialog, HasItsFixedSizeButtonsAndFont) {
   EXPECT_FALSE(d.windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_TRUE(d.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_EQ(d.font().pixelSize(), 16);
-  for (const gui::Place& place : gui::kAttentionLayout) {
+  for (const Place& place : kAttentionLayout) {
     SCOPED_TRACE(std::string(place.name));
     const auto* button = d.findChild<QPushButton*>(
         QString::fromLatin1(place.name.data(), static_cast<qsizetype>(place.name.size())));

@@ -15,16 +15,16 @@
 #include <QToolButton>
 #include <stdexcept>
 
+#include "app/layout.h"
 #include "gui/bindings.h"
 #include "gui/fonts.h"
-#include "gui/layout.h"
 #include "program_fixture.h"
 #include "qt_app_environment.h"
 
 namespace movrand {
 namespace {
 
-using gui::kMainWindowLayout;
+using movrand::kMainWindowLayout;
 using testing::ProgramFixture;
 
 const std::vector<SerialPortEntry> kThreePorts = {
@@ -52,7 +52,7 @@ TEST(MainWindow, EveryComponentStandsWhereTheLayoutTableSays) {
   EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
 
-  for (const gui::Place& place : kMainWindowLayout) {
+  for (const Place& place : kMainWindowLayout) {
     SCOPED_TRACE(std::string(place.name));
     const auto* widget = window.findChild<QWidget*>(
         QString::fromLatin1(place.name.data(), static_cast<qsizetype>(place.name.size())));
@@ -93,7 +93,7 @@ TEST(MainWindow, CaptionsAndTooltipsComeFromTheModel) {
 
 TEST(MainWindow, TabWalksTheComponentsInOrderAndSkipsTheFlatButtons) {
   ProgramFixture f;
-  f.program->applyCommandLine("/t");  // CheckBox1 takes part only when shown
+  f.program->applyCommandLine("/t");                 // CheckBox1 takes part only when shown
   f.program->form().ProtocolComboBox.userSelect(2);  // a fixed protocol frees the rate selector
   gui::MainWindow& w = f.window();
   w.show();

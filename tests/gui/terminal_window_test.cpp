@@ -60,7 +60,7 @@ TEST(TerminalWindow, StandsAsLaidOutAndStartsHidden) {
   EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(w.pos(), QPoint(712, 202));
   EXPECT_FALSE(w.windowIcon().isNull());
-  for (const gui::Place& place : gui::kTerminalLayout) {
+  for (const Place& place : kTerminalLayout) {
     SCOPED_TRACE(std::string(place.name));
     const auto* widget = w.findChild<QWidget*>(
         QString::fromLatin1(place.name.data(), static_cast<qsizetype>(place.name.size())));

@@ -1,4 +1,5 @@
 #include "platform/profile.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -182,11 +183,7 @@ TEST(ProfileNamesAndValues, RefuseWhatWouldBreakTheLines) {
 
 class ProfileFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "movrand-profile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
+  void SetUp() override { folder_ = test::MakeTempFolder("movrand-profile"); }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add, ignored);

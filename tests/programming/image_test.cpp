@@ -3,7 +3,6 @@
 #include "programming/image.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "support/image_files.h"
+#include "support/pipe_path.h"
 
 namespace movrand {
 namespace {
@@ -127,9 +127,8 @@ TEST(ReadImageFile, AFileLargerThanTheBufferIsRefusedUnread) {
 
 TEST(ReadImageFile, WhatCannotBeOpenedAsAPlainFileIsCantOpen) {
   TempDir dir;
-  const std::filesystem::path fifo = dir.path() / "pipe.bin";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::filesystem::path cases[] = {dir.path() / "missing.bin", dir.path(), fifo};
+  const test::PipePath pipe(dir.path());
+  const std::filesystem::path cases[] = {dir.path() / "missing.bin", dir.path(), pipe.path()};
   for (const auto& path : cases) {
     SCOPED_TRACE(path.string());
     Buffer buffer(kFirmwareBufferSize, 0x55);

@@ -16,6 +16,18 @@ std::uint16_t tableCrc(std::span<const std::uint8_t> bytes) {
   return crc;
 }
 
+// The definition, a bit at a time, as an independent reference.
+std::uint16_t bitwiseCrc(std::span<const std::uint8_t> bytes) {
+  std::uint16_t crc = 0;
+  for (const std::uint8_t b : bytes) {
+    crc = static_cast<std::uint16_t>(crc ^ (b << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+  }
+  return crc;
+}
+
 std::vector<std::uint8_t> bytesOf(std::string_view text) {
   return {text.begin(), text.end()};
 }
@@ -44,6 +56,7 @@ TEST(Crc16, FormsAgreeOnRandomDataAndABlockFollowedByItsCrcChecksToZero) {
     for (auto& b : data) b = static_cast<std::uint8_t>(byte(random));
     const std::uint16_t crc = Crc16Block(data.data(), static_cast<int>(data.size()));
     ASSERT_EQ(tableCrc(data), crc) << "length " << data.size();
+    ASSERT_EQ(bitwiseCrc(data), crc) << "length " << data.size();
     // Appended high byte first, as in a firmware block, the remainder is zero.
     data.push_back(static_cast<std::uint8_t>(crc >> 8));
     data.push_back(static_cast<std::uint8_t>(crc & 0xFF));

@@ -401,6 +401,52 @@ TEST(SimLoader, ReceivesAnImageWithRejectionsARepeatedBlockAndRestartsWithTheNew
   EXPECT_EQ(bench.module.stats().seen.at("nmea POVER"), 1);
 }
 
+TEST(SimLoader, WithoutAnAnswerDelayABlockIsAnsweredAsSoonAsItsLastByteIsIn) {
+  SimConfig config = Nmea();
+  config.blockAnswerDelay = 0ms;
+  config.startInLoader = true;
+  Bench bench(config);
+  ASSERT_TRUE(OpenPort("SIM0", 115200, kNone));
+  bench.loop.advance(1s);
+  bench.take();
+  const Milliseconds sent = bench.loop.now();
+  bench.write(testing::Block(1, 0x00));
+  // The block is in after 12 ms (11.55 ms at 115200, to the line's whole milliseconds), the
+  // ACK one more later: no answer delay lies between them.
+  bench.loop.advance(12ms);
+  EXPECT_TRUE(bench.take().empty());
+  bench.loop.advance(1ms);
+  ASSERT_EQ(bench.arrivals.size(), 1u);
+  EXPECT_EQ(bench.arrivals[0] - sent, 13ms);
+  EXPECT_EQ(bench.take(), Bytes{kAck});
+
+  // A block with a byte too many in the same chunk is overlong, even judged at once.
+  Bytes longer = testing::Block(2, 0x40);
+  longer.push_back(0x55);
+  bench.write(longer);
+  bench.loop.advance(1500ms);
+  EXPECT_EQ(bench.module.stats().violations.count("xmodem-long-block"), 1u);
+  EXPECT_EQ(bench.take(), Bytes{kNak});  // after the quiet time
+  EXPECT_EQ(bench.module.stats().blocksAccepted, 1);
+}
+
+TEST(SimLoader, MeasuresTheTransferFromTheFirstBlockToEot) {
+  SimConfig config = Nmea();
+  config.startInLoader = true;
+  Bench bench(config);
+  ASSERT_TRUE(OpenPort("SIM0", 115200, kNone));
+  bench.loop.advance(1s);
+  const Milliseconds first = bench.loop.now();
+  EXPECT_EQ(Answer(bench, testing::Block(1, 0x00)), kAck);
+  EXPECT_EQ(Answer(bench, testing::Block(2, 0x00)), kAck);
+  const Milliseconds eot = bench.loop.now();
+  bench.write(Bytes{0x04});
+  bench.loop.advance(50ms);
+  // Each arrives when its last byte is in: block 1 after 12 ms, EOT after 1 ms.
+  EXPECT_EQ(bench.module.stats().transferMicros,
+            std::chrono::microseconds(eot + 1ms - (first + 12ms)).count());
+}
+
 TEST(SimLoader, RestartsAtThePowerOnRateNotTheProgrammingRate) {
   SimConfig config = Nmea(57600);
   config.restartTime = 100ms;

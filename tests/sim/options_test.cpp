@@ -100,6 +100,9 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
       {"--version-words", "A1 KAP41 01*2"},
       {"--binr-text1", "a text that is longer than twenty-four"},
       {"--silent=yes"},
+      {"--ack-delay-ms", "-1"},
+      {"--ack-delay-ms", "10001"},
+      {"--pace=1"},
       {"--frobnicate"},
   };
   for (const auto& args : bad) {
@@ -107,6 +110,17 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
     EXPECT_NE(p.error, "") << args[0];
   }
   EXPECT_NE(Parse({"--baud", "0"}).error.find("--baud"), std::string::npos);
+}
+
+TEST(SimOptions, PacedTheBlockAnswerWaitsOnlyForTheLineUnlessADelayIsAsked) {
+  EXPECT_EQ(Parse({}).options.config.blockAnswerDelay, kBlockAnswerDelay);
+  EXPECT_FALSE(Parse({}).options.pace);
+  const ParsedOptions paced = Parse({"--pace"});
+  ASSERT_EQ(paced.error, "");
+  EXPECT_TRUE(paced.options.pace);
+  EXPECT_EQ(paced.options.config.blockAnswerDelay, 0ms);
+  EXPECT_EQ(Parse({"--pace", "--ack-delay-ms", "16"}).options.config.blockAnswerDelay, 16ms);
+  EXPECT_EQ(Parse({"--ack-delay-ms", "0"}).options.config.blockAnswerDelay, 0ms);
 }
 
 TEST(SimOptions, HelpDocumentsEveryOption) {
@@ -128,6 +142,8 @@ TEST(SimOptions, HelpDocumentsEveryOption) {
                            "--nak-forever",
                            "--restart-s",
                            "--answer-delay-ms",
+                           "--ack-delay-ms",
+                           "--pace",
                            "--silent",
                            "--events",
                            "--binr-ending",

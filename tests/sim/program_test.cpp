@@ -138,11 +138,53 @@ TEST(SimProgram, LoaderReceivesWhatAnIndependentXmodemSenderSends) {
   }
 }
 
+// The number after `"key":` in a summary line; -1 when it is not there.
+std::int64_t Figure(const std::string& summary, const std::string& key) {
+  const std::size_t at = summary.find("\"" + key + "\":");
+  if (at == std::string::npos) return -1;
+  return std::strtoll(summary.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+TEST(SimProgram, PacedTheTransferTakesAtLeastItsLineTimeAndTheTurnaroundsAreCounted) {
+  ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
+  constexpr std::int64_t kBlocks = 24;
+  // Each block and its ACK: 134 bytes of 10 bits at 115200; the EOT one byte more.
+  constexpr std::int64_t kLineMicros = (kBlocks * 134 + 1) * 10 * 1'000'000 / 115200;
+  for (const bool paced : {true, false}) {
+    TempDir dir;
+    const Bytes data = RandomFile(dir.file("fw.bin"), kBlocks * 128, 24);
+    std::vector<std::string> args = {
+        "--start-in-loader", "--image-out", dir.file("image.bin"), "--ack-delay-ms", "0",
+        "--timeout-s",       "120"};
+    if (paced) args.push_back("--pace");
+    SimProcess sim(MOVRAND_SIM_PATH, args);
+    ASSERT_FALSE(sim.port().empty());
+    EXPECT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0);
+    const std::string summary = sim.stop();
+    EXPECT_EQ(ReadFile(dir.file("image.bin")), data);
+    EXPECT_NE(summary.find(paced ? "\"paced\":true" : "\"paced\":false"), std::string::npos)
+        << summary;
+    // From block 1's first byte to EOT: every block but the first and every ACK on the wire.
+    const std::int64_t transfer = Figure(summary, "transfer_us");
+    if (paced) {
+      EXPECT_GE(transfer, kLineMicros - 134 * 10 * 1'000'000 / 115200) << summary;
+    } else {
+      EXPECT_LT(transfer, kLineMicros / 2) << "a pseudo-terminal is faster than the line";
+    }
+    // One turnaround per block: to the next block, or to EOT after the last.
+    EXPECT_EQ(Figure(summary, "count"), kBlocks) << summary;
+    EXPECT_GT(Figure(summary, "median"), 0) << summary;
+    EXPECT_GE(Figure(summary, "p99"), Figure(summary, "median")) << summary;
+    EXPECT_GE(Figure(summary, "max"), Figure(summary, "p99")) << summary;
+  }
+}
+
 TEST(SimProgram, ABlockRejectedForeverStopsTheTransferAndIsRecorded) {
   ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
   TempDir dir;
   RandomFile(dir.file("fw.bin"), 1000, 7);
-  SimProcess sim(MOVRAND_SIM_PATH, {"--start-in-loader", "--nak-forever", "2", "--image-out", dir.file("image.bin"),
+  SimProcess sim(MOVRAND_SIM_PATH,
+                 {"--start-in-loader", "--nak-forever", "2", "--image-out", dir.file("image.bin"),
                   "--events", dir.file("events.jsonl"), "--timeout-s", "120"});
   ASSERT_FALSE(sim.port().empty());
   EXPECT_NE(RunSx(sim.port(), dir.file("fw.bin")), 0);
@@ -166,8 +208,8 @@ TEST(SimProgram, AfterTheTransferItRestartsAndReportsTheNewVersion) {
   ASSERT_TRUE(SxInstalled()) << "sx of lrzsz is needed (scripts/deps.sh installs it)";
   TempDir dir;
   RandomFile(dir.file("fw.bin"), 700, 3);
-  SimProcess sim(MOVRAND_SIM_PATH, {"--start-in-loader", "--restart-s", "0.5", "--new-version-words", "A1 KAP41 0999",
-                  "--timeout-s", "60"});
+  SimProcess sim(MOVRAND_SIM_PATH, {"--start-in-loader", "--restart-s", "0.5",
+                                    "--new-version-words", "A1 KAP41 0999", "--timeout-s", "60"});
   ASSERT_FALSE(sim.port().empty());
   ASSERT_EQ(RunSx(sim.port(), dir.file("fw.bin")), 0);
 
@@ -214,7 +256,8 @@ TEST(SimProgram, AnswersOverARealPortOnlyAtItsRateAndParity) {
        {{230400, 0, false}, {115200, 1, false}, {115200, 0, true}}},
   };
   for (const auto& c : cases) {
-    SimProcess sim(MOVRAND_SIM_PATH, {"--protocol", c.protocol, "--baud", "115200", "--timeout-s", "60"});
+    SimProcess sim(MOVRAND_SIM_PATH,
+                   {"--protocol", c.protocol, "--baud", "115200", "--timeout-s", "60"});
     ASSERT_FALSE(sim.port().empty());
     StdEventLoop loop;
     Bytes received;

@@ -6,18 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "programming/image.h"
+#include "support/temp_folder.h"
 
 namespace movrand::testing {
 
@@ -118,15 +117,7 @@ inline Bytes Padded(Bytes bytes) {
 // A private folder for one test, removed with everything in it at the end.
 class TempDir {
  public:
-  TempDir() {
-    static std::atomic<int> counter{0};
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ =
-        std::filesystem::temp_directory_path() /
-        ("movrand-prog-" + std::to_string(std::random_device{}()) + "-" +
-         std::to_string(counter++) + "-" + (info ? std::string(info->name()) : std::string("x")));
-    std::filesystem::create_directories(path_);
-  }
+  TempDir() : path_(test::MakeTempFolder("movrand-prog")) {}
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);

@@ -48,6 +48,15 @@ LineSettings PtyPair::slaveSettings() const {
   return s;
 }
 
+void PtyPair::cookSlave() const {
+  termios2 tio{};
+  if (ioctl(master_, TCGETS2, &tio) != 0) throw std::runtime_error("TCGETS2 failed");
+  tio.c_iflag = ICRNL | IXON | IXOFF;
+  tio.c_oflag = OPOST | ONLCR;
+  tio.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+  if (ioctl(master_, TCSETS2, &tio) != 0) throw std::runtime_error("TCSETS2 failed");
+}
+
 void PtyPair::writeAll(const std::vector<std::uint8_t>& bytes) const {
   std::size_t done = 0;
   while (done < bytes.size()) {

@@ -30,6 +30,9 @@ class PtyPair {
   const std::string& portName() const { return portName_; }
   int master() const { return master_; }
   LineSettings slaveSettings() const;
+  // Puts the slave into a terminal's cooked default (line editing, echo, XON/XOFF both
+  // ways), as a port looks that another program left so.
+  void cookSlave() const;
   void writeAll(const std::vector<std::uint8_t>& bytes) const;
   // Reads what arrives within `waitMs` of silence, up to `limit` bytes.
   std::vector<std::uint8_t> readAvailable(int waitMs = 200, std::size_t limit = 1 << 20) const;

@@ -71,9 +71,7 @@ class SimProcess {
   // The slave's path, e.g. /dev/pts/5; empty when the program did not start.
   const std::string& port() const { return port_; }
   // The port's name as the serial link opens it: the path after "/dev/" ("pts/5").
-  std::string portName() const {
-    return port_.rfind("/dev/", 0) == 0 ? port_.substr(5) : port_;
-  }
+  std::string portName() const { return port_.rfind("/dev/", 0) == 0 ? port_.substr(5) : port_; }
 
   // Stops the program and returns its summary line.
   std::string stop() {
@@ -85,6 +83,14 @@ class SimProcess {
     return summary;
   }
   int exitCode() const { return exitCode_; }
+
+  // Ends the program at once, as pulling out a cable would: its end of the line is gone.
+  void unplug() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    exitCode_ = WaitForChild(pid_, kStopLimit);
+    pid_ = -1;
+  }
 
  private:
   std::string readLine(std::chrono::milliseconds limit) {

@@ -4,6 +4,7 @@
 // not included; the few calls it would offer are the ioctls it wraps.
 #include <asm/termios.h>  // the kernel termios2 interface and TIOCM_* line bits
 #include <fcntl.h>
+#include <linux/serial.h>  // serial_struct and ASYNC_LOW_LATENCY
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -64,9 +65,30 @@ bool configure(int fd, std::uint32_t baud, Parity parity) {
   return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+// Many USB serial adapters hold received bytes for up to 16 ms before passing them on (their
+// latency timer): a whole block's time at 115200 for every ACK of a transfer. Their drivers
+// take the low-latency flag as "pass each byte on at once". True when this call set the flag
+// (so that the close puts the driver back as it was); a driver without the request, or one
+// that refuses it, leaves the port as it is.
+bool RequestLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY)) return false;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+// Clears the flag that RequestLowLatency set, leaving whatever else changed meanwhile.
+void RestoreLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || !(serial.flags & ASYNC_LOW_LATENCY)) return;
+  serial.flags &= ~ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 class LinuxSerialDevice final : public SerialDevice {
  public:
-  LinuxSerialDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  LinuxSerialDevice(int fd, int wakeFd, bool restoreLatency)
+      : fd_(fd), wakeFd_(wakeFd), restoreLatency_(restoreLatency) {}
   ~LinuxSerialDevice() override {
     close();
     ::close(wakeFd_);
@@ -179,6 +201,7 @@ class LinuxSerialDevice final : public SerialDevice {
     // A pseudo-terminal keeps its exclusive flag after the last close; clear it so that the
     // next open (by us or another program) is not refused.
     ioctl(fd_, TIOCNXCL);
+    if (restoreLatency_) RestoreLatency(fd_);
     ::close(fd_);  // releases the exclusive lock with the descriptor
     fd_ = -1;
   }
@@ -198,6 +221,7 @@ class LinuxSerialDevice final : public SerialDevice {
   std::mutex mutex_;
   int fd_;
   const int wakeFd_;
+  const bool restoreLatency_;  // the open set the driver's low-latency flag
   bool failed_ = false;
   bool failureReported_ = false;
   bool inPoll_ = false;
@@ -245,7 +269,8 @@ class LinuxSerialDriver final : public SerialDriver {
       ::close(fd);
       return nullptr;
     }
-    return std::make_unique<LinuxSerialDevice>(fd, wakeFd);
+    const bool lowLatencySet = RequestLowLatency(fd);
+    return std::make_unique<LinuxSerialDevice>(fd, wakeFd, lowLatencySet);
   }
 };
 

@@ -1,11 +1,17 @@
 // Serial ports on Windows: overlapped I/O on "\\.\" + the port name, so that the reader can
-// wait for port events while the main thread writes on the same handle. Each open port has
-// its own handle, overlapped records and events; closing it sets a close event that ends the
-// reader's wait at once, and the handle is closed under the lock that the reader holds
-// whenever it touches the handle.
+// wait for port events while the main thread writes on the same handle.
+//
+// Each open port has its own handle, overlapped records and events. The rule that keeps the
+// heap whole: an overlapped operation writes into its OVERLAPPED record, its event mask and
+// its buffer until it has completed, also after it was cancelled. So nothing an operation
+// points at is reused or freed, and the handle is not closed, before its completion has been
+// waited for (GetOverlappedResult with wait). `close` cancels every pending operation of the
+// handle (a new event mask and CancelIoEx), waits until the reader and a write have collected their
+// completions, and only then closes the handle.
 #include <windows.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -18,56 +24,84 @@ constexpr DWORD kQueueSize = 2048;  // driver input and output queues, bytes
 constexpr DWORD kPurgeAll = 0x0F;   // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
 constexpr DWORD kEventMask = EV_RXCHAR | EV_ERR;  // 0x81: a byte arrived, a line error occurred
 
-// A manual-reset event, initially signalled, closed with its owner.
+// A manual-reset event, closed with its owner.
 class Event {
  public:
-  Event() : handle_(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
+  explicit Event(bool signalled) : handle_(CreateEventA(nullptr, TRUE, signalled, nullptr)) {}
   ~Event() {
     if (handle_) CloseHandle(handle_);
   }
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
   HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr; }
 
  private:
   HANDLE handle_;
 };
 
+// Whether the driver took `wanted`: a driver may accept a setting and apply another (a rate
+// it cannot make, a parity it drops), which is a refusal too.
+bool Applied(HANDLE port, const DCB& wanted) {
+  DCB now{};
+  now.DCBlength = sizeof now;
+  if (!GetCommState(port, &now)) return false;
+  return now.BaudRate == wanted.BaudRate && now.ByteSize == wanted.ByteSize &&
+         now.Parity == wanted.Parity && now.StopBits == wanted.StopBits &&
+         now.fOutX == wanted.fOutX && now.fInX == wanted.fInX;
+}
+
+// Sets `wanted` and checks that it holds.
+bool Apply(HANDLE port, DCB wanted) {
+  return SetCommState(port, &wanted) && Applied(port, wanted);
+}
+
 class Win32SerialDevice final : public SerialDevice {
  public:
-  explicit Win32SerialDevice(HANDLE port) : port_(port) {
+  Win32SerialDevice(HANDLE port, const DCB& settings) : port_(port), settings_(settings) {
     readOverlapped_.hEvent = readEvent_.get();
   }
   ~Win32SerialDevice() override { close(); }
 
   bool setBaud(std::uint32_t baud) override {
     std::lock_guard lock(mutex_);
-    if (port_ == INVALID_HANDLE_VALUE) return false;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port_, &dcb)) return false;
-    dcb.BaudRate = baud;
-    SetCommState(port_, &dcb);  // the queues and the other settings stay as they are
+    if (closing_) return false;
+    DCB current{};
+    current.DCBlength = sizeof current;
+    if (!GetCommState(port_, &current)) return false;
+    // Only the rate changes: the data bits, parity and stop bits stay those of the open,
+    // whatever the driver reports (a value it reports may be one it refuses when set).
+    DCB wanted = settings_;
+    wanted.BaudRate = baud;
+    if (!Apply(port_, wanted)) {
+      SetCommState(port_, &settings_);  // a refused rate leaves the link as it was
+      return false;
+    }
+    settings_ = wanted;
     return true;
   }
 
   std::size_t write(std::span<const std::uint8_t> bytes) override {
-    std::lock_guard lock(writeMutex_);
-    HANDLE port = INVALID_HANDLE_VALUE;
-    {
-      std::lock_guard handleLock(mutex_);
-      port = port_;
-    }
-    if (port == INVALID_HANDLE_VALUE || bytes.empty()) return 0;
-    Event done;
+    std::lock_guard writeLock(writeMutex_);
     OVERLAPPED overlapped{};
-    overlapped.hEvent = done.get();
+    overlapped.hEvent = writeEvent_.get();
     DWORD written = 0;
-    if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped)) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closing_ || bytes.empty() || !writeEvent_.valid()) return 0;
+      // Started under the lock, so that a `close` either sees it pending and cancels it, or
+      // comes first and it is never started.
+      ResetEvent(writeEvent_.get());
+      if (WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped)) {
+        return written;
+      }
       if (GetLastError() != ERROR_IO_PENDING) return 0;
-      // No write time-out is set: the write completes when the driver has sent every byte.
-      if (!GetOverlappedResult(port, &overlapped, &written, TRUE)) return 0;
+      writePending_ = true;
     }
+    // No write time-out is set: the write completes when the driver has sent every byte, or
+    // when `close` cancels it.
+    if (!GetOverlappedResult(port_, &overlapped, &written, TRUE)) written = 0;
+    settled(writePending_);
     return written;
   }
 
@@ -77,37 +111,43 @@ class Win32SerialDevice final : public SerialDevice {
         pendingError_ = false;
         return WaitResult::LineError;
       }
+      bool failed = false;
+      bool pending = false;
       {
         std::lock_guard lock(mutex_);
-        if (port_ == INVALID_HANDLE_VALUE) return WaitResult::Closed;
-        if (failed_) {
-          // A port whose waits fail at once (the adapter was unplugged) is reported once;
+        if (closing_) return WaitResult::Closed;
+        failed = failed_;
+        if (failed_ && !failureReported_) {
+          // A port whose waits fail (the adapter was unplugged) is reported once;
           // afterwards only the close ends the wait, so the reader sleeps instead of spinning.
-          if (!failureReported_) {
-            failureReported_ = true;
-            return WaitResult::Failed;
-          }
-        } else {
+          failureReported_ = true;
+          return WaitResult::Failed;
+        }
+        if (!failed_) {
           if (!maskSet_) maskSet_ = SetCommMask(port_, kEventMask) != 0;
           eventMask_ = 0;
           ResetEvent(readEvent_.get());
-          if (!WaitCommEvent(port_, &eventMask_, &readOverlapped_) &&
-              GetLastError() != ERROR_IO_PENDING) {
-            failed_ = true;
-            continue;
+          if (!WaitCommEvent(port_, &eventMask_, &readOverlapped_)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+              failed_ = true;
+              continue;
+            }
+            pending = readPending_ = true;
           }
         }
       }
-      HANDLE handles[2] = {closeEvent_.get(), readEvent_.get()};
-      const DWORD woke = WaitForMultipleObjects(failed_ ? 1 : 2, handles, FALSE, INFINITE);
-      std::lock_guard lock(mutex_);
-      if (port_ == INVALID_HANDLE_VALUE || woke == WAIT_OBJECT_0) return WaitResult::Closed;
-      if (woke != WAIT_OBJECT_0 + 1) continue;
-      DWORD transferred = 0;
-      if (!GetOverlappedResult(port_, &readOverlapped_, &transferred, TRUE)) {
+      if (failed) {
+        WaitForSingleObject(closeEvent_.get(), INFINITE);
+        continue;
+      }
+      if (pending && !finish(readOverlapped_)) {
+        std::lock_guard lock(mutex_);
+        if (closing_) return WaitResult::Closed;
         failed_ = true;
         continue;
       }
+      std::lock_guard lock(mutex_);
+      if (closing_) return WaitResult::Closed;
       DWORD errors = 0;
       COMSTAT status{};
       ClearCommError(port_, &errors, &status);  // clears the error state after every event
@@ -123,40 +163,80 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   std::size_t read(std::span<std::uint8_t> into) override {
-    std::lock_guard lock(mutex_);
-    if (port_ == INVALID_HANDLE_VALUE || into.empty() || queued_ == 0) return 0;
-    // Never more than the buffer holds; the rest stays queued for the next event.
-    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), queued_));
     DWORD got = 0;
-    ResetEvent(readEvent_.get());
-    if (!ReadFile(port_, into.data(), wanted, &got, &readOverlapped_)) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closing_ || into.empty() || queued_ == 0) return 0;
+      // Never more than the buffer holds; the rest stays queued for the next event.
+      const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(into.size(), queued_));
+      queued_ = 0;
+      ResetEvent(readEvent_.get());
+      if (ReadFile(port_, into.data(), wanted, &got, &readOverlapped_)) return got;
       if (GetLastError() != ERROR_IO_PENDING) return 0;
-      // The buffer is handed on only once the read has completed.
-      if (!GetOverlappedResult(port_, &readOverlapped_, &got, TRUE)) return 0;
+      readPending_ = true;
     }
-    queued_ = 0;
-    return got;
+    // The bytes asked for are queued, so the read completes at once; the buffer is handed
+    // on only once it has.
+    if (!finish(readOverlapped_, &got)) return 0;
+    std::lock_guard lock(mutex_);
+    return closing_ ? 0 : got;
   }
 
   void close() override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (port_ == INVALID_HANDLE_VALUE) return;
+    closing_ = true;
     SetEvent(closeEvent_.get());
-    CloseHandle(port_);  // cancels the pending port wait
+    // A new event mask ends a pending wait for port events (some drivers do not let it be
+    // cancelled); the cancel ends the reader's read and a write, from any thread.
+    SetCommMask(port_, 0);
+    CancelIoEx(port_, nullptr);
+    idle_.wait(lock, [&] { return !readPending_ && !writePending_; });
+    CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
   }
 
  private:
-  std::mutex mutex_;       // guards port_ against close while the reader uses it
-  std::mutex writeMutex_;  // one write at a time
+  // Reader thread: waits for the reader's pending operation to complete, cancelling it when
+  // the port is being closed, and collects its completion. False when it failed or was
+  // cancelled.
+  bool finish(OVERLAPPED& overlapped, DWORD* transferred = nullptr) {
+    HANDLE handles[2] = {closeEvent_.get(), overlapped.hEvent};
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+      CancelIoEx(port_, &overlapped);
+    }
+    DWORD count = 0;
+    const bool ok = GetOverlappedResult(port_, &overlapped, &count, TRUE) != 0;
+    if (transferred) *transferred = count;
+    settled(readPending_);
+    return ok;
+  }
+
+  // An operation has completed: its records may be used again and `close` may go on.
+  void settled(bool& pending) {
+    {
+      std::lock_guard lock(mutex_);
+      pending = false;
+    }
+    idle_.notify_all();
+  }
+
+  std::mutex mutex_;  // guards the flags below; the handle stays open while one is pending
+  std::condition_variable idle_;  // no operation pending any more
+  std::mutex writeMutex_;         // one write at a time
   HANDLE port_;
-  Event readEvent_;
-  Event closeEvent_;
+  DCB settings_;  // as opened, with the rate of the last accepted change
+  Event readEvent_{false};
+  Event writeEvent_{false};
+  Event closeEvent_{false};  // set by `close`; until then every wait goes on
   OVERLAPPED readOverlapped_{};
   DWORD eventMask_ = 0;
   DWORD queued_ = 0;
+  bool closing_ = false;
+  bool readPending_ = false;   // the reader's WaitCommEvent or ReadFile has not completed
+  bool writePending_ = false;  // a WriteFile has not completed
   bool maskSet_ = false;
-  bool pendingError_ = false;
+  bool pendingError_ = false;  // reader thread only
   bool failed_ = false;
   bool failureReported_ = false;
 };
@@ -204,13 +284,17 @@ class Win32SerialDriver final : public SerialDriver {
       dcb.fOutxDsrFlow = 0;
       dcb.fDtrControl = DTR_CONTROL_DISABLE;
       dcb.fDsrSensitivity = 0;
+      // No XON/XOFF either way, whatever another program left on the port: a firmware image
+      // holds 0x11 and 0x13 bytes, which would otherwise stall or lose the transfer.
+      dcb.fOutX = 0;
+      dcb.fInX = 0;
       dcb.fNull = 0;  // zero bytes are passed on
       dcb.fRtsControl = RTS_CONTROL_DISABLE;
       dcb.fAbortOnError = 0;
       dcb.ByteSize = 8;
       dcb.Parity = parity == Parity::Odd ? ODDPARITY : NOPARITY;
       dcb.StopBits = ONESTOPBIT;
-      ok = SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts);
+      ok = Apply(port, dcb) && SetCommTimeouts(port, &timeouts);
     }
     if (!ok) {
       error = OpenError::SettingsRefused;
@@ -219,7 +303,7 @@ class Win32SerialDriver final : public SerialDriver {
     }
     SetupComm(port, kQueueSize, kQueueSize);
     PurgeComm(port, kPurgeAll);
-    return std::make_unique<Win32SerialDevice>(port);
+    return std::make_unique<Win32SerialDevice>(port, dcb);
   }
 };
 

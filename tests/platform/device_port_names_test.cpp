@@ -1,19 +1,20 @@
-// What --port names, in a fake device folder: list names, device paths inside and outside the
-// folder, links to pseudo-terminals, and the arguments that name no usable port.
+// What --port names by Linux's rules, in a fake device folder: list names, device paths inside
+// and outside the folder, links to pseudo-terminals, and the arguments that name no usable
+// port.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "cli/port_argument.h"
+#include "platform/port_names.h"
 
-namespace movrand::cli {
+namespace movrand {
 namespace {
 
 namespace fs = std::filesystem;
 
-class PortArgumentTest : public testing::Test {
+class DevicePortTest : public testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/movrand-port-arg-XXXXXX";
@@ -33,15 +34,15 @@ class PortArgumentTest : public testing::Test {
   void TearDown() override { fs::remove_all(root_); }
 
   static void touch(const fs::path& path) { std::ofstream(path).put('\n'); }
-  PortArgument resolve(const std::string& argument) const {
-    return ResolvePortArgument(argument, dev_);
+  PortLookup resolve(const std::string& argument) const {
+    return LookUpDevicePort(argument, 11, dev_);
   }
 
   fs::path root_;
   fs::path dev_;
 };
 
-TEST_F(PortArgumentTest, NamesAndPathsThatNameAPort) {
+TEST_F(DevicePortTest, NamesAndPathsThatNameAPort) {
   struct Case {
     std::string argument;  // "$DEV" and "$ROOT" stand for the fake folders
     std::string name;
@@ -63,26 +64,26 @@ TEST_F(PortArgumentTest, NamesAndPathsThatNameAPort) {
     std::string argument = c.argument;
     if (argument.starts_with("$DEV")) argument = dev_.string() + argument.substr(4);
     if (argument.starts_with("$ROOT")) argument = root_.string() + argument.substr(5);
-    const PortArgument port = resolve(argument);
+    const PortLookup port = resolve(argument);
     EXPECT_EQ(port.error, "") << c.argument;
     EXPECT_EQ(port.name, c.name) << c.argument;
   }
 }
 
-TEST_F(PortArgumentTest, MissingPortsAreMissing) {
+TEST_F(DevicePortTest, MissingPortsAreMissing) {
   for (const std::string& argument :
        {std::string("ttyUSB9"), std::string("COM3"), dev_.string() + "/ttyACM0",
         root_.string() + "/elsewhere/none"}) {
-    const PortArgument port = resolve(argument);
+    const PortLookup port = resolve(argument);
     EXPECT_TRUE(port.missing) << argument;
     EXPECT_TRUE(port.name.empty()) << argument;
     EXPECT_NE(port.error, "") << argument;
   }
 }
 
-TEST_F(PortArgumentTest, ArgumentsThatCannotNameAPort) {
+TEST_F(DevicePortTest, ArgumentsThatCannotNameAPort) {
   // Too long for the connection's 11-character port name.
-  PortArgument port = resolve("ttyVERYLONG01");
+  PortLookup port = resolve("ttyVERYLONG01");
   EXPECT_FALSE(port.missing);
   EXPECT_NE(port.error.find("longer than 11 characters"), std::string::npos) << port.error;
   // A way out of the device folder.
@@ -96,4 +97,4 @@ TEST_F(PortArgumentTest, ArgumentsThatCannotNameAPort) {
 }
 
 }  // namespace
-}  // namespace movrand::cli
+}  // namespace movrand

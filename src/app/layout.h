@@ -1,16 +1,20 @@
-// Where every component of the windows stands: one table per window, in client pixels.
+// Where every component of the windows stands: one table per window, in client pixels at the
+// standard 96 dots per inch, with the windows' fonts and the main window's keyboard order.
 //
-// The windows place their widgets from these tables and nowhere else, and the tests check the
-// built widgets against the same tables. Heights are the standard heights of each kind of
-// control at the window's 15-pixel font (drop-down lists and text boxes 23, buttons 25, labels
-// and the check box one text line).
+// Both views (the Qt windows on Linux, the Win32 windows on Windows) place their controls from
+// these tables and nowhere else, and their tests check the built controls against the same
+// tables. Heights are the standard heights of each kind of control at the window's 15-pixel
+// font (drop-down lists and text boxes 23, buttons 25, labels and the check box one text
+// line). The captions are the models' own (app/main_form.cpp, app/dialogs.cpp,
+// app/terminal.cpp).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
-namespace movrand::gui {
+namespace movrand {
 
 struct Place {
   std::string_view name;  // the component's name, also the widget's object name
@@ -19,6 +23,13 @@ struct Place {
   int width;
   int height;
 };
+
+// The windows' typeface, at a character height in pixels (not points) per window.
+inline constexpr const char* kControlFontFamily = "Arial";
+inline constexpr int kMainFontPixels = 15;        // main window, every control
+inline constexpr int kDialogFontPixels = 16;      // warning dialog (black), notice (bold red)
+inline constexpr int kTerminalFontPixels = 15;    // terminal window
+inline constexpr int kRadioGroupFontPixels = 12;  // the terminal's "Format" group
 
 inline constexpr int kMainClientWidth = 318;
 inline constexpr int kMainClientHeight = 344;
@@ -47,6 +58,13 @@ inline constexpr std::array kMainWindowLayout{
     Place{"BitBtn1", 232, 317, 80, kButtonHeight},
 };
 
+// The main window's keyboard order; the labels, the picture and the three flat buttons take
+// no focus.
+inline constexpr std::array<std::string_view, 8> kMainTabOrder{
+    "Memo1",        "Edit1",     "PortComboBox", "ProtocolComboBox",
+    "BaudComboBox", "CheckBox1", "BitBtn1",      "SpeedButton1",
+};
+
 inline constexpr int kAttentionClientWidth = 369;
 inline constexpr int kAttentionClientHeight = 144;
 inline constexpr int kAttentionLabelHeight = 19;  // one line at the dialog's 16-pixel font
@@ -61,6 +79,16 @@ inline constexpr std::array kAttentionLayout{
 inline constexpr int kDevProgClientWidth = 528;
 inline constexpr int kDevProgClientHeight = 90;
 
+inline constexpr int kTerminalClientWidth = 697;
+inline constexpr int kTerminalClientHeight = 297;
+
+inline constexpr std::array kTerminalLayout{
+    Place{"Memo1", 0, 0, 697, 265},
+    Place{"SpeedButton1", 2, 272, 97, 22},
+    Place{"RadioGroup1", 104, 264, 137, 33},
+    Place{"Button1", 600, 272, 97, 22},
+};
+
 // The place of `name` in `table`, if it is there.
 template <std::size_t N>
 constexpr std::optional<Place> placeOf(const std::array<Place, N>& table, std::string_view name) {
@@ -70,4 +98,4 @@ constexpr std::optional<Place> placeOf(const std::array<Place, N>& table, std::s
   return std::nullopt;
 }
 
-}  // namespace movrand::gui
+}  // namespace movrand
