@@ -261,12 +261,12 @@ class Win32SerialDriver final : public SerialDriver {
   std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
                                          OpenError& error) override {
     error = OpenError::None;
-    // The "\\.\" prefix makes ports numbered 10 and above openable.
-    const std::string path = "\\\\.\\" + std::string(name);
     if (name.empty() || name.find('\0') != std::string_view::npos) {
       error = OpenError::Missing;
       return nullptr;
     }
+    // The "\\.\" prefix makes ports numbered 10 and above openable.
+    const std::string path = "\\\\.\\" + std::string(name);
     HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
