@@ -5,14 +5,16 @@
 # coverage (edges and features), corpus size and findings. New inputs are kept in
 # build/fuzz/found/<target>, findings (crashes, time-outs) in build/fuzz/findings/<target>.
 #
-# Usage: scripts/fuzz.sh [MINUTES]
+# Usage: scripts/fuzz.sh [MINUTES [TARGET...]]   (targets by name, e.g. transfer_fuzz; all
+# of them when none is named)
 # The per-input leak search of libFuzzer is off: each target keeps one window (with its
 # 1 MiB image buffer) for the whole run, and searching the heap after every input that grew
 # it would cost more than the input. Leaks are still reported when a target ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MINUTES=${1:-10}
-case "$MINUTES" in '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [MINUTES]" >&2; exit 2 ;; esac
+case "$MINUTES" in '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [MINUTES [TARGET...]]" >&2; exit 2 ;; esac
+shift $(($# > 0 ? 1 : 0))
 JOBS=2
 
 . scripts/deps.sh
@@ -24,6 +26,13 @@ for seeds in tests/fuzz/corpus/*/; do
   name=$(basename "$seeds")
   targets+=("${name}_fuzz")
 done
+if [ "$#" -gt 0 ]; then
+  targets=()
+  for wanted in "$@"; do
+    [ -d "tests/fuzz/corpus/${wanted%_fuzz}" ] || { echo "no fuzz target $wanted" >&2; exit 2; }
+    targets+=("${wanted%_fuzz}_fuzz")
+  done
+fi
 
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMOVRAND_BUILD_GUI=OFF >/dev/null

@@ -7,7 +7,8 @@
 //
 // Input: a flags byte (bits 0-5: the image has 1 + that many blocks; bit 6: test mode; bit 7:
 // a BINR link, else NMEA), then chunks: a head byte (bits 0-5: length - 1; bit 6: let 150 ms
-// of timers run after the chunk; bit 7: press Cancel before it), the chunk's bytes.
+// of timers run after the chunk; bit 7: press Cancel instead, which ends the input), the chunk's
+// bytes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -118,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::size_t seenWrites = 0;
   int lastNumber = -1;  // the block sent last: 1, 2, ... (images stay below 256 blocks)
-  bool eotSent = false, cancelled = false, ended = false;
+  bool eotSent = false, ended = false;
   std::size_t at = 1;
   while (at < size) {
     const std::uint8_t head = data[at++];
@@ -127,7 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       form.SpeedButton1Click();
       check(form.RxMode == RxMode::Idle || !running);
       check(!PortIsOpen());
-      cancelled = true;
+      // The port is closed: no byte of the loader can reach the window any more, so the
+      // rest of the input has nothing left to try.
+      break;
     }
     const std::size_t n = std::min<std::size_t>((head & 0x3F) + 1u, size - at);
     if (n == 0) break;
@@ -140,7 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // After the completion the restart wait and the reconnect may take the link anywhere.
     check(eotSent || form.RxMode == RxMode::Idle || form.RxMode == RxMode::LoaderWait ||
           form.RxMode == RxMode::Transfer);
-    check(form.Programmer.Sender.ImageOffset() >= 0 && form.Programmer.Sender.ImageOffset() <= length && form.Programmer.Sender.ImageOffset() % 128 == 0);
+    check(form.Programmer.Sender.ImageOffset() >= 0 &&
+          form.Programmer.Sender.ImageOffset() <= length &&
+          form.Programmer.Sender.ImageOffset() % 128 == 0);
     check(form.Programmer.Sender.NakCount() >= 0 && form.Programmer.Sender.NakCount() <= 4);
 
     const auto& writes = fixture->driver.writes();
@@ -164,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       lastNumber = number;
     }
 
-    if (!ended && !cancelled && form.RxMode == RxMode::Idle) {
+    if (!ended && form.RxMode == RxMode::Idle) {
       // Ended by the loader's bytes: completed or aborted, and the window says which.
       ended = true;
       const bool completed = HasLine(form, form.Messages.TextLoadingCompleted);
