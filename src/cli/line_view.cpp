@@ -14,6 +14,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr std::string_view kNone = "-";
+constexpr std::size_t kStageWidth = 14;  // "reconnecting" and a gap
 
 std::string Dump(const Json& json) {
   return json.dump(-1, ' ', true, Json::error_handler_t::replace);
@@ -90,7 +91,10 @@ void LineView::stationOutput(std::size_t station, std::string_view line) {
     out_(Dump(tagged) + "\n");
   }
   if (kind == "stage") {
-    if (const auto stage = TextOf(event, "stage")) s.stage = PrintableText(*stage);
+    // The station is done when its process has ended, not before.
+    if (const auto stage = TextOf(event, "stage"); stage && *stage != "done") {
+      s.stage = PrintableText(*stage);
+    }
   } else if (kind == "line") {
     if (const auto text = TextOf(event, "text")) s.lastLine = PrintableText(*text);
   } else if (kind == "progress") {
@@ -168,11 +172,11 @@ ExitCode LineView::worst() const {
 std::string LineView::stationText(const StationState& s) const {
   std::string text = Padded(s.port, portWidth_) + "  ";
   if (s.code && s.stage == "done") {
-    text += Padded("done", 12) + std::string(ExitCodeName(*s.code));
+    text += Padded("done", kStageWidth) + std::string(ExitCodeName(*s.code));
     if (!s.detail.empty()) text += ": " + s.detail;
     return text;
   }
-  text += Padded(s.stage, 12);
+  text += Padded(s.stage, kStageWidth);
   if (s.stage == "sending" && s.percent) {
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", *s.percent);

@@ -167,7 +167,7 @@ TEST(LineViewTerminal, RedrawsTheBlockInPlaceAtMostTenTimesASecond) {
   EXPECT_EQ(v.Count("\x1b[2A"), 1u) << "held back within the interval";
   v.loop.advance(Milliseconds{60});
   EXPECT_EQ(v.Count("\x1b[2A"), 2u) << "then drawn once with the latest state";
-  EXPECT_NE(v.out.find("ttyUSB0  sending      50%  11.2 KiB/s  0:11 left\n"), std::string::npos)
+  EXPECT_NE(v.out.find("ttyUSB0  sending        50%  11.2 KiB/s  0:11 left\n"), std::string::npos)
       << v.out;
   EXPECT_EQ(v.out.find(" 49%"), std::string::npos) << "only the latest percent was drawn";
   // A station's message goes above the block, which is drawn again under it.
@@ -212,8 +212,8 @@ TEST(LineViewPlain, PrintsAStationAtEachStageAndEachTenthThenTheTable) {
   v.view.stationEnded(1, 6);
   EXPECT_EQ(v.Count("ttyUSB0  sending"), 12u) << "the stage, then 0%, 10%, ... 100%:\n" << v.out;
   EXPECT_EQ(v.Count("ttyUSB0  connecting"), 1u) << v.out;
-  EXPECT_EQ(v.Count("ttyUSB0  done        success\n"), 1u) << v.out;
-  EXPECT_EQ(v.Count("ttyUSB1  done        cancelled: >>Data loading has been canceled"), 1u)
+  EXPECT_EQ(v.Count("ttyUSB0  done          success\n"), 1u) << v.out;
+  EXPECT_EQ(v.Count("ttyUSB1  done          cancelled: >>Data loading has been canceled"), 1u)
       << v.out;
   for (const char c : v.out) EXPECT_NE(c, '\x1b') << "no control sequence in plain output";
   EXPECT_TRUE(v.view.allEnded());
