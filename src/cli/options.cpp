@@ -151,9 +151,7 @@ const std::vector<Option>& Table() {
          o.record = v;
          return std::string();
        }},
-      // How the line starts each of its stations; not for people.
-      {"--station", nullptr, nullptr,
-       [](FlashOptions& o, std::string_view) { return SetFlag(o.station); }},
+
       {"--list", nullptr, "print the port list, one item per line, and end",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.list); }},
       {"--help", nullptr, "show this text and end",
@@ -274,7 +272,7 @@ std::vector<std::string> StationArguments(const FlashOptions& o, const std::stri
   if (!o.model.empty()) args.insert(args.end(), {"--model", o.model});
   if (o.noModelCheck) args.emplace_back("--no-model-check");
   if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
-  args.insert(args.end(), {"--json", "--station"});
+  args.emplace_back("--json");
   return args;
 }
 

@@ -74,7 +74,6 @@ struct FlashOptions {
   std::string model;          // --recover: the model the image must name
   bool noModelCheck = false;  // --recover: no model to check the image against
   std::string record;         // the file a line per station and run is appended to
-  bool station = false;       // one station of a line, run by the line's own process
   bool list = false;
   bool help = false;
   bool version = false;
