@@ -240,6 +240,10 @@ void FlashRun::announced(const FormEvent& event) {
     case Kind::ConfirmationDeclined:
       programmingAnswered_ = true;
       break;
+    case Kind::PortUnavailable:
+      // A recovery opens the port itself.
+      if (choices_.recovery) programmingAnswered_ = true;
+      break;
     default:
       break;
   }

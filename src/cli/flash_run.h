@@ -12,7 +12,13 @@
 // declined confirmation and Ctrl-C are "cancelled"; after ">>Loading completed" only the
 // finished upgrade is success, any failure of the reconnect is "reconnect". When the device
 // behind the open port goes away (an adapter pulled out), the window only says so and waits;
-// the run then presses Cancel and ends with "port". Main thread only.
+// the run then presses Cancel and ends with "port".
+//
+// For the production line: a time-out bounds the whole run (when it expires the run presses
+// Cancel where the window offers it and ends with "timeout", saying what it waited for); an
+// expected version turns another reported version into "version"; a recovery skips the
+// connect and hands the image to a module already waiting in its loader, through the
+// window's own loader wait, transfer, restart wait and reconnect. Main thread only.
 #pragma once
 
 #include <cstdint>

@@ -93,8 +93,8 @@ void SayAsTheWindow(TMainForm& form, LogPrinter& printer, const std::string& lin
 
 // The record's line of this run, when --record asks for one; a failed write is said and
 // makes the run's code "record" unless it is already worse.
-ExitCode Record(RecordFile* record, const FlashOptions& o, const std::string& port,
-                RunSummary& summary, const std::optional<ImageFacts>& image,
+ExitCode Record(RecordFile* record, const std::string& port, RunSummary& summary,
+                const std::optional<ImageFacts>& image,
                 std::chrono::system_clock::time_point started,
                 std::chrono::steady_clock::time_point startedSteady) {
   if (!record) return summary.code;
@@ -106,7 +106,6 @@ ExitCode Record(RecordFile* record, const FlashOptions& o, const std::string& po
     summary.code = WorseOf(summary.code, ExitCode::RecordFailed);
     if (summary.code == ExitCode::RecordFailed) summary.detail = error;
   }
-  (void)o;
   return summary.code;
 }
 
@@ -198,8 +197,7 @@ int Run(const FlashOptions& o) {
     RunSummary summary;
     summary.code = code;
     summary.detail = detail;
-    const ExitCode recorded =
-        Record(record, o, o.port, summary, imageFacts, started, startedSteady);
+    const ExitCode recorded = Record(record, o.port, summary, imageFacts, started, startedSteady);
     return Refuse(o.json, recorded, detail, reason);
   };
   const PortLookup port = LookUpPort(o.port, kPortNameMax);
@@ -245,7 +243,7 @@ int Run(const FlashOptions& o) {
   loop.stop();
 
   RunSummary summary = run.summary();
-  Record(record, o, port.name, summary, imageFacts, started, startedSteady);
+  Record(record, port.name, summary, imageFacts, started, startedSteady);
   printer.result(summary);
   if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
     const std::string reason = summary.reasonText ? " (" + *summary.reasonText + ")" : "";

@@ -229,9 +229,12 @@ void Programming::StartLoaderEntry() {
 void Programming::RecoverFromLoader(std::string_view port, RxMode linkMode, std::uint32_t rate,
                                     std::string_view model) {
   FormSurface& f = form_;
-  f.DeviceModel.fill('\0');
-  std::copy_n(model.begin(), std::min(model.size(), f.DeviceModel.size() - 1),
-              f.DeviceModel.begin());
+  // The model stands for the version reply a loader cannot give; as the fourth word too, so
+  // that the rule for RTK images checks against it and not against an empty word.
+  for (VersionField* field : {&f.DeviceModel, &f.VersionWord4}) {
+    field->fill('\0');
+    std::copy_n(model.begin(), std::min(model.size(), field->size() - 1), field->begin());
+  }
   checkModel_ = !model.empty();
   const bool loaded = LoadImage();
   checkModel_ = true;

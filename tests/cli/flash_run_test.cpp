@@ -681,6 +681,37 @@ TEST(FlashRunRecovery, WithoutAModelCheckAnyImageGoes) {
   EXPECT_EQ(h.module.image(), AsBlocks(image));
 }
 
+TEST(FlashRunRecovery, ABusyPortIsAPortProblem) {
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "KAP41"}});
+  std::unique_ptr<SerialDevice> holder = h.simDriver.open(sim::kSimPortName, 9600, Parity::None);
+  ASSERT_TRUE(holder);
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{1000}), ExitCode::PortUnavailable) << h.out;
+  EXPECT_EQ(h.run.summary().reason, "busy");
+  EXPECT_TRUE(h.Printed(">>COM port is busy or not available")) << h.out;
+}
+
+TEST(FlashRunRecovery, AnRtkImageIsCheckedAgainstTheModelGiven) {
+  // The rule for small RTK images checks the module's fourth version word, which a loader
+  // never reported: the model given stands for it.
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  Bytes image = SmallImage(4096, "DOV-RTK");
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", image),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "RTK01"}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{1000}), ExitCode::ImageRejected) << h.out;
+}
+
 TEST(FlashRunRecovery, WithoutStartRequestsTheWaitEndsAfterTheDefaultLimit) {
   Folder folder;
   SimConfig module = Module(Protocol::Nmea, 115200);
