@@ -112,9 +112,11 @@ TEST(RecordFile, AppendsAndNeverRewritesEarlierLines) {
     record.port = "pts/" + std::to_string(run);
     ASSERT_EQ(file.append(RecordLine(record)), "");
   }
-  std::ifstream in(path);
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  {
+    std::ifstream in(path);  // closed before the folder goes (Windows keeps open files)
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "{\"earlier\":1}");
   EXPECT_EQ(json::parse(lines[1]).at("port"), "pts/0");
