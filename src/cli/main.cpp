@@ -1,14 +1,19 @@
 // movrand-flash: the headless front end. The same main window model as the window, driven
 // from the command line; see options.h for the command line and the exit codes, flash_run.h
 // for how a run goes.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "app/comm_session.h"
 #include "app/command_line.h"
@@ -107,6 +112,39 @@ ExitCode Record(RecordFile* record, const std::string& port, RunSummary& summary
     if (summary.code == ExitCode::RecordFailed) summary.detail = error;
   }
   return summary.code;
+}
+
+// A station of a line reads its standard input for the line's "interrupt": each is a press
+// of Ctrl-C. The reading thread is left to end with the process (a read may wait for the
+// line's end of the pipe, which comes only after this process has ended); once stopped it
+// passes nothing on.
+struct StationInput {
+  std::mutex mutex;
+  std::function<void()> onInterrupt;  // under mutex; empty once stopped
+  std::atomic<bool> stopped{false};
+  void stop() {
+    stopped = true;
+    std::lock_guard lock(mutex);
+    onInterrupt = nullptr;
+  }
+};
+
+constexpr std::string_view kInterruptLine = "interrupt";
+constexpr std::size_t kStationLineMax = 64;
+
+std::shared_ptr<StationInput> WatchStationInput(std::function<void()> onInterrupt) {
+  auto input = std::make_shared<StationInput>();
+  input->onInterrupt = std::move(onInterrupt);
+  std::thread([input] {
+    while (!input->stopped) {
+      const std::optional<std::string> line = ReadInputLine(input->stopped, kStationLineMax);
+      if (!line) return;
+      if (*line != kInterruptLine) continue;
+      std::lock_guard lock(input->mutex);
+      if (input->onInterrupt) input->onInterrupt();
+    }
+  }).detach();
+  return input;
 }
 
 int Run(const FlashOptions& o) {
@@ -235,9 +273,13 @@ int Run(const FlashOptions& o) {
 
   BindView(*form, printer, run);
   interrupts.start([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
+  const std::shared_ptr<StationInput> stationInput =
+      o.station ? WatchStationInput([&loop, &run] { loop.post([&run] { run.interrupt(); }); })
+                : nullptr;
   run.start();
   loop.run();
   interrupts.stop();
+  if (stationInput) stationInput->stop();
   UnbindView(*form);
   // Readers still handing data over are released before the link is taken down.
   loop.stop();

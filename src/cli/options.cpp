@@ -152,6 +152,9 @@ const std::vector<Option>& Table() {
          return std::string();
        }},
 
+      // How a line starts its stations; not for people.
+      {"--station", nullptr, nullptr,
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.station); }},
       {"--list", nullptr, "print the port list, one item per line, and end",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.list); }},
       {"--help", nullptr, "show this text and end",
@@ -272,7 +275,7 @@ std::vector<std::string> StationArguments(const FlashOptions& o, const std::stri
   if (!o.model.empty()) args.insert(args.end(), {"--model", o.model});
   if (o.noModelCheck) args.emplace_back("--no-model-check");
   if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
-  args.emplace_back("--json");
+  args.insert(args.end(), {"--json", "--station"});
   return args;
 }
 

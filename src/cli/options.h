@@ -74,6 +74,9 @@ struct FlashOptions {
   std::string model;          // --recover: the model the image must name
   bool noModelCheck = false;  // --recover: no model to check the image against
   std::string record;         // the file a line per station and run is appended to
+  // A station of a line: the line "interrupt" on standard input is a press of Ctrl-C (how
+  // the line passes Ctrl-C on where no signal reaches a child alone).
+  bool station = false;
   bool list = false;
   bool help = false;
   bool version = false;

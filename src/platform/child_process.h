@@ -2,11 +2,13 @@
 // line, its end with its exit code, and it can be sent a Ctrl-C of its own. The headless
 // front end runs one station of a production line per child process, since the serial link
 // is one port per process. One implementation per operating system (posix/: posix_spawn,
-// pipes and SIGINT to the child's own process group; win32/: CreateProcess, pipes and
-// Ctrl-Break to the child's own console process group).
+// pipes, SIGINT to the child alone; win32/: CreateProcess, pipes, and the line "interrupt"
+// on the child's standard input, since a console control event cannot be counted on to
+// reach one child of a program that may have no console).
 //
 // A child is started in a process group of its own, so a Ctrl-C typed at the console reaches
-// only this program, which decides what each child gets. Its standard input is empty.
+// only this program, which decides what each child gets. Its standard input is empty on
+// Linux and a pipe from this program on Windows.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +40,9 @@ class ChildProcess {
   // Starts `program` with `args`; empty when it runs, else why it could not be started.
   std::string start(const std::string& program, const std::vector<std::string>& args,
                     LineHandler onLine, EndHandler onEnd);
-  // A Ctrl-C for this child alone (on Windows a Ctrl-Break, which the child takes alike).
-  // Nothing once it has ended.
+  // A Ctrl-C for this child alone: SIGINT on Linux, the line "interrupt" on its standard
+  // input on Windows (movrand-flash --station takes either as a press). Nothing once it has
+  // ended.
   void interrupt();
 
   struct State;

@@ -107,7 +107,7 @@ TEST(StationArguments, AStationRunsTheLinesChoicesForItsOnePort) {
   EXPECT_EQ(o.protocol, ProtocolChoice::Binr);
   EXPECT_EQ(o.baud, 57600u);
   EXPECT_EQ(o.file, "fw.bin");
-  EXPECT_TRUE(o.yes && o.fast && o.json);
+  EXPECT_TRUE(o.yes && o.fast && o.json && o.station);
   EXPECT_EQ(o.timeoutSeconds, 90);
   EXPECT_EQ(o.expectVersion, "KAP41 0103");
   EXPECT_EQ(o.record, "line.jsonl");

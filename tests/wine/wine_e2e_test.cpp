@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,7 @@ constexpr std::chrono::seconds kFlash{120};  // a programming run with its resta
 constexpr std::chrono::seconds kSerialTests{120};
 constexpr int kFlashesInARow = 20;
 constexpr const char* kSimPort = "COM5";     // movrand-sim
+constexpr const char* kSecondPort = "COM6";  // a second one, for a line
 constexpr const char* kPlayedPort = "COM6";  // a pseudo-terminal this test plays
 
 std::string Env(const char* name) {
@@ -162,7 +164,8 @@ Bytes ReadAll(const fs::path& path) {
 // An image for the simulated model, holding every byte value (XON and XOFF among them).
 Bytes Image(std::size_t size) {
   Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7 + i / 256) % 256);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<std::uint8_t>((i * 7 + i / 256) % 256);
   const std::string model = "KAP41";
   std::copy(model.begin(), model.end(), bytes.begin() + static_cast<std::ptrdiff_t>(size / 2));
   return bytes;
@@ -257,10 +260,10 @@ TEST_F(WineE2E, ProgramsASmallImageWithTheRateChangeFrom57600) {
   const Outcome run = flash(
       {"--protocol", "binr", "--baud", "57600", "--file", WindowsPath(file), "--yes"}, kFlash);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  for (const char* line : {">>Port: COM5 57600 BINR",
-                           ">>COM-port baudrate have been changed to 115200",
-                           ">>Port: COM5 115200 BINR", ">>Loading completed", ">>Connection...",
-                           ">>FW upgrade is FINISHED", ">>KAP41 0103"}) {
+  for (const char* line :
+       {">>Port: COM5 57600 BINR", ">>COM-port baudrate have been changed to 115200",
+        ">>Port: COM5 115200 BINR", ">>Loading completed", ">>Connection...",
+        ">>FW upgrade is FINISHED", ">>KAP41 0103"}) {
     EXPECT_TRUE(run.has(line)) << line << " in:\n" << run.out;
   }
   ExpectCleanLoad(*sim, received, image);
@@ -273,9 +276,9 @@ TEST_F(WineE2E, ProgramsFastAfterATypedConfirmation) {
   const auto sim = startSim({"--protocol", "nmea", "--baud", "115200", "--restart-s", "1",
                              "--image-out", received.string()});
   // The confirmation is read from standard input: a pipe here.
-  const Outcome run = flash({"--protocol", "nmea", "--baud", "115200", "--file",
-                             WindowsPath(file), "--fast"},
-                            kFlash, "y\n");
+  const Outcome run =
+      flash({"--protocol", "nmea", "--baud", "115200", "--file", WindowsPath(file), "--fast"},
+            kFlash, "y\n");
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(run.has("confirmed")) << run.out;
   EXPECT_TRUE(run.has(">>COM-port baudrate have been changed to 230400")) << run.out;
@@ -307,6 +310,70 @@ TEST_F(WineE2E, CtrlCDuringTheTransferCancels) {
   EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
   EXPECT_TRUE(run.has("[Warning] FW loading procedure canceled")) << run.out;
   EXPECT_FALSE(run.has(">>Loading completed")) << run.out;
+}
+
+// A line of two stations, each a child process of movrand-flash.exe (CreateProcess and
+// pipes), on COM5 and COM6: both images exact, one record line each, the table at the end.
+TEST_F(WineE2E, ALineOfTwoStationsOnTwoPorts) {
+  const Bytes image = Image(6000);
+  const fs::path file = folder_.Write("fw.bin", image);
+  const fs::path record = folder_.path() / "line.jsonl";
+  const fs::path received5 = folder_.path() / "received5.bin";
+  const fs::path received6 = folder_.path() / "received6.bin";
+  const auto sim5 = startSim({"--protocol", "nmea", "--baud", "115200", "--restart-s", "1",
+                              "--image-out", received5.string()});
+  auto sim6 = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--protocol", "binr", "--baud", "57600", "--restart-s", "1",
+                               "--image-out", received6.string(), "--timeout-s", "300"});
+  ASSERT_FALSE(sim6->port().empty());
+  bench_.mapPort(kSecondPort, sim6->port());
+  const Outcome run = flash({"--port", kSecondPort, "--file", WindowsPath(file), "--yes",
+                             "--record", WindowsPath(record)},
+                            kFlash);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(run.has("COM5  A1 KAP41 0102  A1 KAP41 0103  success (0)")) << run.out;
+  EXPECT_TRUE(run.has("COM6  KAP41 0102     KAP41 0103     success (0)")) << run.out;
+  ExpectCleanLoad(*sim5, received5, image);
+  ExpectCleanLoad(*sim6, received6, image);
+  std::ifstream in(record);
+  std::set<std::string> ports;
+  for (std::string line; std::getline(in, line);) {
+    const json j = json::parse(line);
+    ports.insert(j.at("port").get<std::string>());
+    EXPECT_EQ(j.at("outcome"), "success");
+    EXPECT_EQ(j.at("imageBytes"), image.size());
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{"COM5", "COM6"}));
+}
+
+// Ctrl-C at the line reaches every station as Ctrl-Break in its own process group.
+TEST_F(WineE2E, CtrlCAtALineCancelsEveryStation) {
+  const fs::path file = folder_.Write("fw.bin", Image(120000));
+  const auto sim5 = startSim({"--protocol", "nmea", "--baud", "115200"});
+  auto sim6 = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--protocol", "nmea", "--baud", "115200", "--timeout-s", "300"});
+  ASSERT_FALSE(sim6->port().empty());
+  bench_.mapPort(kSecondPort, sim6->port());
+  std::set<std::string> sending;
+  const Outcome run = flash({"--port", kSecondPort, "--protocol", "nmea", "--baud", "115200",
+                             "--file", WindowsPath(file), "--yes", "--json"},
+                            kFlash, "", [&sending](const std::string& line) {
+                              const json e = json::parse(line, nullptr, false);
+                              if (!e.is_discarded() && e.value("event", "") == "progress") {
+                                sending.insert(e.value("port", ""));
+                              }
+                              return sending.size() == 2;
+                            });
+  EXPECT_EQ(sending.size(), 2u) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
+  const std::size_t last = run.out.rfind("{\"event\":\"summary\"");
+  ASSERT_NE(last, std::string::npos) << run.out;
+  const json summary = json::parse(run.out.substr(last));
+  for (const json& station : summary.at("stations")) {
+    EXPECT_EQ(station.at("outcome"), "cancelled") << station.dump();
+  }
 }
 
 // The stress run of the close and reopen around each transfer: in test mode a flash ends
@@ -380,8 +447,7 @@ class WineSerialDevice : public WineE2E {
 
 TEST_F(WineSerialDevice, RatesParityAndRefusedSettings) {
   PlayedPort port(bench_);
-  const Outcome run =
-      runSerialTests("*OpensAtTheRateAndParityAsked*:*ARateTheDriverCannotMake*");
+  const Outcome run = runSerialTests("*OpensAtTheRateAndParityAsked*:*ARateTheDriverCannotMake*");
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(run.has("[  PASSED  ] 2 tests")) << run.out;
 }

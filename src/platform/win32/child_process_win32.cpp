@@ -1,8 +1,8 @@
-// Child processes on Windows: CreateProcess with its standard output and error on anonymous
-// pipes and its input on NUL, in a console process group of its own so that a Ctrl-C typed
-// at the console reaches only this program; `interrupt` sends the group a Ctrl-Break, which
-// the child takes as a press of Ctrl-C. A thread per pipe reads it; the output's thread then
-// waits for the process.
+// Child processes on Windows: CreateProcess with its standard input, output and error on
+// anonymous pipes, in a console process group of its own so that a Ctrl-C typed at the
+// console reaches only this program; `interrupt` writes the line "interrupt" to the child's
+// input, which the child takes as a press of Ctrl-C. A thread per output pipe reads it; the
+// output's thread then waits for the process.
 #include <windows.h>
 
 #include <array>
@@ -17,8 +17,8 @@ namespace movrand {
 
 struct ChildProcess::State {
   HANDLE process = nullptr;
-  DWORD id = 0;
-  bool ended = false;  // under mutex
+  HANDLE input = nullptr;  // our end of the child's standard input
+  bool ended = false;      // under mutex
   std::mutex mutex;
   std::thread output;
   std::thread error;
@@ -86,15 +86,17 @@ ChildProcess::~ChildProcess() {
   if (state_->output.joinable()) state_->output.join();
   if (state_->error.joinable()) state_->error.join();
   if (state_->process) CloseHandle(state_->process);
+  if (state_->input) CloseHandle(state_->input);
 }
 
 std::string ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
                                 LineHandler onLine, EndHandler onEnd) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  HANDLE input = nullptr, inWrite = nullptr;
   if (!CreatePipe(&outRead, &outWrite, &inherit, 0) ||
-      !CreatePipe(&errRead, &errWrite, &inherit, 0)) {
-    for (HANDLE h : {outRead, outWrite, errRead, errWrite}) {
+      !CreatePipe(&errRead, &errWrite, &inherit, 0) || !CreatePipe(&input, &inWrite, &inherit, 0)) {
+    for (HANDLE h : {outRead, outWrite, errRead, errWrite, input, inWrite}) {
       if (h) CloseHandle(h);
     }
     return "no pipe for the child";
@@ -102,8 +104,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
   // Only the child's ends are inherited.
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-  HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
   std::string commandLine = Quoted(program);
   for (const std::string& arg : args) commandLine += " " + Quoted(arg);
   STARTUPINFOA startup{};
@@ -118,16 +119,17 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
   const DWORD why = GetLastError();
   CloseHandle(outWrite);
   CloseHandle(errWrite);
-  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  CloseHandle(input);
   if (!started) {
     CloseHandle(outRead);
     CloseHandle(errRead);
+    CloseHandle(inWrite);
     return "cannot start " + program + " (error " + std::to_string(why) + ")";
   }
   CloseHandle(info.hThread);
   State& s = *state_;
   s.process = info.hProcess;
-  s.id = info.dwProcessId;
+  s.input = inWrite;
   auto sharedLine = std::make_shared<LineHandler>(std::move(onLine));
   s.error = std::thread([errRead, sharedLine] { ReadLines(errRead, true, *sharedLine); });
   s.output = std::thread([&s, outRead, sharedLine, onEnd = std::move(onEnd)] {
@@ -147,7 +149,10 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
 
 void ChildProcess::interrupt() {
   std::lock_guard lock(state_->mutex);
-  if (state_->process && !state_->ended) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, state_->id);
+  if (!state_->process || state_->ended || !state_->input) return;
+  static constexpr char kLine[] = "interrupt\n";
+  DWORD written = 0;
+  WriteFile(state_->input, kLine, sizeof kLine - 1, &written, nullptr);
 }
 
 std::string OwnProgramPath() {
