@@ -47,6 +47,28 @@ bool IsLinkFailure(Kind kind) {
 
 }  // namespace
 
+std::string_view StageName(Stage stage) {
+  switch (stage) {
+    case Stage::Ready:
+      return "ready";
+    case Stage::Connecting:
+      return "connecting";
+    case Stage::RateChange:
+      return "rate-change";
+    case Stage::Loader:
+      return "loader";
+    case Stage::Sending:
+      return "sending";
+    case Stage::Restarting:
+      return "restarting";
+    case Stage::Reconnecting:
+      return "reconnecting";
+    case Stage::Done:
+      return "done";
+  }
+  return "ready";
+}
+
 FlashRun::FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices choices,
                    std::function<void()> finished, std::function<void(const std::string&)> notify)
     : form_(form),
@@ -54,8 +76,18 @@ FlashRun::FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices c
       choices_(std::move(choices)),
       onFinished_(std::move(finished)),
       notify_(std::move(notify)),
-      poll_(form.loop(), kPollInterval) {
+      poll_(form.loop(), kPollInterval),
+      limit_(form.loop(), choices_.timeout.value_or(kPollInterval)),
+      loaderLimit_(form.loop(), choices_.timeout.value_or(kRecoveryLoaderWait)) {
   poll_.onTimer = [this] { evaluate(); };
+  limit_.onTimer = [this] {
+    limit_.setEnabled(false);
+    timedOut(*choices_.timeout);
+  };
+  loaderLimit_.onTimer = [this] {
+    loaderLimit_.setEnabled(false);
+    if (stage_ == Stage::Loader) timedOut(loaderLimit_.interval());
+  };
   listener_ = form_.Events.Listen([this](const FormEvent& event) { announced(event); });
 }
 
@@ -92,7 +124,7 @@ bool FlashRun::select(std::string& error) {
   }
   form_.BaudComboBox.userSelect(baud);
 
-  if (choices_.program) {
+  if (choices_.program || choices_.recovery) {
     // The Open button, whose dialog takes the image named on the command line.
     form_.SpeedButtonOpen.click();
     if (form_.Edit1.text().empty()) {
@@ -104,9 +136,72 @@ bool FlashRun::select(std::string& error) {
 }
 
 void FlashRun::start() {
-  phase_ = Phase::Connecting;
   poll_.setEnabled(true);
+  if (choices_.timeout) limit_.setEnabled(true);
+  if (choices_.recovery) {
+    // No connect: the loader is already there, asking for a transfer.
+    phase_ = Phase::Programming;
+    setStage(Stage::Loader);
+    loaderLimit_.setEnabled(true);
+    programmingAnswered_ = false;
+    form_.Programmer.RecoverFromLoader(choices_.portName, choices_.recovery->linkMode,
+                                       choices_.recovery->rate, choices_.recovery->model);
+    if (!programmingAnswered_ && phase_ != Phase::Finished) {
+      finish(ExitCode::ImageRejected, "programming did not start", false);
+    }
+    return;
+  }
+  phase_ = Phase::Connecting;
+  setStage(Stage::Connecting);
   form_.SpeedButtonSynch.click();
+}
+
+void FlashRun::setStage(Stage stage) {
+  if (stage == stage_) return;
+  stage_ = stage;
+  if (onStage) onStage(stage);
+}
+
+std::string FlashRun::waitingFor() const {
+  switch (stage_) {
+    case Stage::Ready:
+    case Stage::Connecting:
+      return "the module's answer while connecting";
+    case Stage::RateChange:
+      return "the module's answer at the programming rate";
+    case Stage::Loader:
+      return "the loader's start requests (\"C\")";
+    case Stage::Sending:
+      return "the loader's answer to a block";
+    case Stage::Restarting:
+      return "the module's restart";
+    case Stage::Reconnecting:
+      return "the module's version after the restart";
+    case Stage::Done:
+      break;
+  }
+  return "nothing";
+}
+
+void FlashRun::timedOut(Milliseconds limit) {
+  if (phase_ == Phase::Finished) return;
+  const std::string detail = "no result within " + std::to_string(limit.count() / 1000) +
+                             " s: the run was waiting for " + waitingFor();
+  // Cancel, as the technician would; while the module restarts the window offers none, and
+  // the run ends without it (the port closes with the program).
+  if (form_.SpeedButton1.enabled()) form_.SpeedButton1.click();
+  finish(ExitCode::TimedOut, detail, false);
+}
+
+void FlashRun::finishWithVersion() {
+  if (choices_.expectVersion && version_ != choices_.expectVersion) {
+    finish(ExitCode::WrongVersion,
+           "the module reports version \"" + version_.value_or("") + "\", not \"" +
+               *choices_.expectVersion + "\"",
+           false);
+    return;
+  }
+  finish(ExitCode::Success, {}, false);
 }
 
 void FlashRun::announced(const FormEvent& event) {
@@ -116,20 +211,38 @@ void FlashRun::announced(const FormEvent& event) {
     case Kind::Identified:
       identified_ = event;
       version_ = event.version;
+      if (phase_ == Phase::Connecting) oldVersion_ = event.version;
       break;
     case Kind::UpgradeFinished:
       identified_ = event;
       version_ = event.version;
       previousVersion_ = event.previousVersion;
+      upgraded_ = true;
       break;
     case Kind::BlockSent:
     case Kind::LoadingCompleted:
       progress_ = ProgressCounts{event.sentBytes, event.totalBytes};
+      blocksRepeated_ = event.blocksRepeated;
+      if (phase_ != Phase::Finished) {
+        setStage(event.kind == Kind::BlockSent ? Stage::Sending : Stage::Restarting);
+      }
+      if (event.kind == Kind::BlockSent) loaderLimit_.setEnabled(false);
+      break;
+    case Kind::Waiting:
+      if (phase_ == Phase::Finished) break;
+      if (event.waitFor == WaitFor::ProgrammingRate) setStage(Stage::RateChange);
+      if (event.waitFor == WaitFor::LoaderStart) setStage(Stage::Loader);
+      if (event.waitFor == WaitFor::ModuleRestart) setStage(Stage::Restarting);
+      if (event.waitFor == WaitFor::Reconnect) setStage(Stage::Reconnecting);
       break;
     case Kind::ProgrammingStarted:
     case Kind::ImageRejected:
     case Kind::ConfirmationDeclined:
       programmingAnswered_ = true;
+      break;
+    case Kind::PortUnavailable:
+      // A recovery opens the port itself.
+      if (choices_.recovery) programmingAnswered_ = true;
       break;
     default:
       break;
@@ -201,6 +314,11 @@ void FlashRun::handle(const FormEvent& event) {
       if (event.kind == Kind::Identified) {
         if (choices_.program) {
           startProgramming();
+        } else if (choices_.expectVersion && version_ != choices_.expectVersion) {
+          finish(ExitCode::WrongVersion,
+                 "the module reports version \"" + version_.value_or("") + "\", not \"" +
+                     *choices_.expectVersion + "\"",
+                 true);
         } else {
           finish(ExitCode::Success, {}, true);
         }
@@ -215,7 +333,9 @@ void FlashRun::handle(const FormEvent& event) {
       }
       return;
     case Phase::Programming:
-      if (event.kind == Kind::ImageRejected) {
+      if (event.kind == Kind::PortUnavailable && choices_.recovery) {
+        finish(ExitCode::PortUnavailable, event.text, false, event.openError);
+      } else if (event.kind == Kind::ImageRejected) {
         finish(ExitCode::ImageRejected, event.text, true);
       } else if (event.kind == Kind::ConfirmationDeclined) {
         finish(ExitCode::Cancelled, "programming was not confirmed", true);
@@ -230,7 +350,7 @@ void FlashRun::handle(const FormEvent& event) {
       return;
     case Phase::Restarting:
       if (event.kind == Kind::UpgradeFinished) {
-        finish(ExitCode::Success, {}, false);
+        finishWithVersion();
       } else if (IsLinkFailure(event.kind)) {
         finish(ExitCode::ReconnectFailed, event.text, false, event.openError);
       }
@@ -260,6 +380,9 @@ void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenEr
   detail_ = std::move(detail);
   reason_ = reason;
   poll_.setEnabled(false);
+  limit_.setEnabled(false);
+  loaderLimit_.setEnabled(false);
+  setStage(Stage::Done);
   if (disconnect && form_.SpeedButtonSynch.caption() == form_.Messages.TextDisconnect &&
       form_.SpeedButtonSynch.enabled()) {
     form_.SpeedButtonSynch.click();
@@ -273,6 +396,10 @@ RunSummary FlashRun::summary() const {
   summary.detail = detail_;
   summary.version = version_;
   if (!previousVersion_.empty()) summary.previousVersion = previousVersion_;
+  summary.oldVersion = oldVersion_;
+  if (upgraded_) summary.newVersion = version_;
+  summary.sentBytes = progress_.sent;
+  summary.blocksRepeated = blocksRepeated_;
   if (identified_) {
     summary.port = identified_->port;
     summary.baud = identified_->baud;

@@ -12,7 +12,13 @@
 // declined confirmation and Ctrl-C are "cancelled"; after ">>Loading completed" only the
 // finished upgrade is success, any failure of the reconnect is "reconnect". When the device
 // behind the open port goes away (an adapter pulled out), the window only says so and waits;
-// the run then presses Cancel and ends with "port". Main thread only.
+// the run then presses Cancel and ends with "port".
+//
+// For the production line: a time-out bounds the whole run (when it expires the run presses
+// Cancel where the window offers it and ends with "timeout", saying what it waited for); an
+// expected version turns another reported version into "version"; a recovery skips the
+// connect and hands the image to a module already waiting in its loader, through the
+// window's own loader wait, transfer, restart wait and reconnect. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -32,18 +38,35 @@
 
 namespace movrand::cli {
 
+// A module waiting in its loader, to be sent the image without a connect.
+struct Recovery {
+  RxMode linkMode = RxMode::Nmea;  // the parity the loader listens with
+  std::uint32_t rate = 115200;     // the programming rate
+  std::string model;               // the image must name it; empty: no check
+};
+
 struct RunChoices {
   std::string portName;  // as the port list names it (LookUpPort)
   ProtocolChoice protocol = ProtocolChoice::Auto;
-  std::optional<std::uint32_t> baud;  // nothing: "Auto"
-  bool program = false;               // an image was chosen
+  std::optional<std::uint32_t> baud;         // nothing: "Auto"
+  bool program = false;                      // an image was chosen
+  std::optional<Milliseconds> timeout;       // the whole run; nothing: no limit
+  std::optional<std::string> expectVersion;  // the version the module must end with
+  std::optional<Recovery> recovery;
 };
+
+// Where a run stands, as a station's line shows it.
+enum class Stage { Ready, Connecting, RateChange, Loader, Sending, Restarting, Reconnecting, Done };
+// "connecting", "rate-change", "loader", ...
+std::string_view StageName(Stage stage);
 
 class FlashRun {
  public:
   // Between two looks at the window when nothing was announced (test mode waits for the
   // window to settle after loading).
   static constexpr Milliseconds kPollInterval{250};
+  // A recovery without --timeout waits this long for the loader's start requests.
+  static constexpr Milliseconds kRecoveryLoaderWait{60000};
 
   // `finished` is called once, when the outcome is known; `notify` says something to the
   // technician outside the log (why Ctrl-C did not cancel at once, a rate the port refused).
@@ -67,6 +90,9 @@ class FlashRun {
   RunSummary summary() const;
   // Where the transfer stands: the image bytes up to the last block sent, of all.
   ProgressCounts progress() const { return progress_; }
+  Stage stage() const { return stage_; }
+  // Called on each change of the stage.
+  std::function<void(Stage)> onStage;
 
  private:
   enum class Phase { Ready, Connecting, Programming, TestLoaded, Restarting, Finished };
@@ -77,6 +103,13 @@ class FlashRun {
   void evaluate();
   void handle(const FormEvent& event);
   void startProgramming();
+  void setStage(Stage stage);
+  // The time-out expired: Cancel, as a technician would, and say what the run waited for.
+  void timedOut(Milliseconds limit);
+  // What the run waits for at the stage it stands at, for the time-out's message.
+  std::string waitingFor() const;
+  // Success, unless the module reports another version than the one expected.
+  void finishWithVersion();
   void finish(ExitCode code, std::string detail, bool disconnect,
               OpenError reason = OpenError::None);
 
@@ -91,14 +124,20 @@ class FlashRun {
   ExitCode code_ = ExitCode::Success;
   std::string detail_;
   OpenError reason_ = OpenError::None;
-  std::optional<FormEvent> identified_;  // the last identification
-  std::optional<std::string> version_;   // the version the module reported last
-  std::string previousVersion_;          // the version before programming, after an upgrade
+  std::optional<FormEvent> identified_;    // the last identification
+  std::optional<std::string> version_;     // the version the module reported last
+  std::string previousVersion_;            // the version before programming, after an upgrade
+  std::optional<std::string> oldVersion_;  // the version found before programming
+  bool upgraded_ = false;
+  int blocksRepeated_ = 0;
+  Stage stage_ = Stage::Ready;
   ProgressCounts progress_;
   bool programmingAnswered_ = false;  // the press of Programming started or refused something
   std::deque<FormEvent> pending_;
   int interrupts_ = 0;
   Timer poll_;
+  Timer limit_;        // --timeout
+  Timer loaderLimit_;  // a recovery's wait for the start requests
   bool evaluatePosted_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -55,7 +55,15 @@ std::string JsonResultEvent(const RunSummary& summary) {
   if (summary.reason) json["reason"] = *summary.reason;
   if (summary.reasonText) json["reasonText"] = *summary.reasonText;
   if (summary.hint) json["hint"] = *summary.hint;
+  if (summary.oldVersion) json["oldVersion"] = *summary.oldVersion;
+  if (summary.newVersion) json["newVersion"] = *summary.newVersion;
+  json["sentBytes"] = summary.sentBytes;
+  json["blocksRepeated"] = summary.blocksRepeated;
   return Dump(json);
+}
+
+std::string JsonStageEvent(std::string_view stage) {
+  return Dump(Json{{"event", "stage"}, {"stage", stage}});
 }
 
 }  // namespace movrand::cli

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,7 +46,15 @@ struct RunSummary {
   std::optional<std::string> reason;
   std::optional<std::string> reasonText;
   std::optional<std::string> hint;
+  // For the record and a line's summary: the version found before programming, the one after
+  // the upgrade, image bytes sent (up to the last block) and blocks sent again.
+  std::optional<std::string> oldVersion;
+  std::optional<std::string> newVersion;
+  std::int64_t sentBytes = 0;
+  int blocksRepeated = 0;
 };
 std::string JsonResultEvent(const RunSummary& summary);
+// Where the run stands: {"event":"stage","stage":"loader"}.
+std::string JsonStageEvent(std::string_view stage);
 
 }  // namespace movrand::cli

@@ -38,8 +38,8 @@ class LatencyWatch final : public SerialDriver {
   LatencyWatch(SerialDriver& driver, EventLoop& loop, Say say);
   ~LatencyWatch() override;
 
-  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud,
-                                         Parity parity, OpenError& error) override;
+  std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
+                                         OpenError& error) override;
 
   // The hint was said.
   bool hinted() const;

@@ -2,6 +2,7 @@
 
 #include "platform/option_table.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <set>
@@ -23,13 +24,31 @@ std::string SetFlag(bool& flag) {
 
 const std::vector<Option>& Table() {
   static const std::vector<Option> table = {
-      {"--port", "NAME", "the serial port: a name from --list (ttyUSB0, COM3) or a device path",
+      {"--port", "NAME",
+       "the serial port: a name from --list (ttyUSB0, COM3) or a device path; given\n"
+       "again for each further port, all flashed at the same time",
        [](FlashOptions& o, std::string_view v) {
          if (v.empty()) return std::string("needs a port name");
          if (v.find_first_of(" \t") != std::string_view::npos) {
            return std::string("takes a name without blanks");
          }
-         o.port = v;
+         if (std::find(o.ports.begin(), o.ports.end(), v) != o.ports.end()) {
+           return "is given twice: " + std::string(v);
+         }
+         if (o.ports.size() >= kMaxStations) {
+           return "is given more than " + std::to_string(kMaxStations) + " times";
+         }
+         if (o.ports.empty()) o.port = v;
+         o.ports.emplace_back(v);
+         return std::string();
+       },
+       true},
+      {"--ports", "PATTERN",
+       "every port of the list whose name matches PATTERN (* any text, ? one\n"
+       "character, [abc] one of them), e.g. 'ttyUSB*', all flashed at the same time",
+       [](FlashOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a pattern such as 'ttyUSB*'");
+         o.portsGlob = v;
          return std::string();
        }},
       {"--protocol", "auto|nmea|binr", "the protocol to connect with (default auto)",
@@ -81,6 +100,61 @@ const std::vector<Option>& Table() {
        [](FlashOptions& o, std::string_view) { return SetFlag(o.test); }},
       {"--json", nullptr, "print one JSON object per event (line, progress, message, result)",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.json); }},
+      {"--timeout", "SECONDS",
+       "end the run of a station after this long, pressing Cancel as a technician\n"
+       "would, and say what it was waiting for (exit code 8)",
+       [](FlashOptions& o, std::string_view v) {
+         int seconds = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+         if (ec != std::errc() || end != v.data() + v.size() || seconds < 1 ||
+             seconds > kMaxTimeoutSeconds) {
+           return "must be whole seconds from 1 to " + std::to_string(kMaxTimeoutSeconds);
+         }
+         o.timeoutSeconds = seconds;
+         return std::string();
+       }},
+      {"--expect-version", "TEXT",
+       "the version the module must report after programming (as the result shows\n"
+       "it, e.g. 'A1 KAP41 0103'); without --file, the version it reports; exit code 9",
+       [](FlashOptions& o, std::string_view v) {
+         if (v.empty() || v.size() > kExpectedVersionMax) {
+           return "needs a version text of 1 to " + std::to_string(kExpectedVersionMax) +
+                  " characters";
+         }
+         o.expectVersion = std::string(v);
+         return std::string();
+       }},
+      {"--recover", nullptr,
+       "the module waits in its loader (after a cancel, an abort or a power cut):\n"
+       "open the port at the programming rate with the parity of --protocol (nmea or\n"
+       "binr, required), wait for the loader's start requests, send --file, then wait\n"
+       "for the restart and reconnect; needs --model NAME or --no-model-check",
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.recover); }},
+      {"--model", "NAME", "--recover: the module's model; the image must contain the name",
+       [](FlashOptions& o, std::string_view v) {
+         if (v.empty() || v.size() > kModelNameMax) {
+           return "needs a model name of 1 to " + std::to_string(kModelNameMax) + " characters";
+         }
+         for (const char c : v) {
+           if (c <= ' ' || c > '~') return std::string("takes printable characters without blanks");
+         }
+         o.model = v;
+         return std::string();
+       }},
+      {"--no-model-check", nullptr, "--recover: send the image without checking its model",
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.noModelCheck); }},
+      {"--record", "FILE",
+       "append one JSON line per station and run to FILE: port, versions, image and\n"
+       "its SHA-256, bytes sent, outcome (a failed write: exit code 10)",
+       [](FlashOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a file name");
+         o.record = v;
+         return std::string();
+       }},
+
+      // How a line starts its stations; not for people.
+      {"--station", nullptr, nullptr,
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.station); }},
       {"--list", nullptr, "print the port list, one item per line, and end",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.list); }},
       {"--help", nullptr, "show this text and end",
@@ -111,6 +185,12 @@ std::string_view ExitCodeMeaning(ExitCode code) {
       return "aborted or cancelled (block rejected four times, Ctrl-C, or not confirmed)";
     case ExitCode::ReconnectFailed:
       return "the reconnect after programming failed";
+    case ExitCode::TimedOut:
+      return "timed out (--timeout): the run pressed Cancel";
+    case ExitCode::WrongVersion:
+      return "the module reports another version than --expect-version";
+    case ExitCode::RecordFailed:
+      return "the record (--record) could not be written";
   }
   return "unknown";
 }
@@ -133,8 +213,70 @@ std::string_view ExitCodeName(ExitCode code) {
       return "cancelled";
     case ExitCode::ReconnectFailed:
       return "reconnect";
+    case ExitCode::TimedOut:
+      return "timeout";
+    case ExitCode::WrongVersion:
+      return "version";
+    case ExitCode::RecordFailed:
+      return "record";
   }
   return "unknown";
+}
+
+int ExitCodeSeverity(ExitCode code) {
+  switch (code) {
+    case ExitCode::Success:
+      return 0;
+    case ExitCode::Usage:
+      return 1;
+    case ExitCode::PortUnavailable:
+      return 2;
+    case ExitCode::DeviceNotFound:
+      return 3;
+    case ExitCode::ImageRejected:
+      return 4;
+    case ExitCode::RecordFailed:
+      return 5;
+    case ExitCode::WrongVersion:
+      return 6;
+    case ExitCode::TimedOut:
+      return 7;
+    case ExitCode::Cancelled:
+      return 8;
+    case ExitCode::ReconnectFailed:
+      return 9;
+    case ExitCode::Internal:
+      return 10;
+  }
+  return 10;
+}
+
+ExitCode WorseOf(ExitCode a, ExitCode b) {
+  return ExitCodeSeverity(b) > ExitCodeSeverity(a) ? b : a;
+}
+
+bool IsLine(const FlashOptions& options) {
+  return options.ports.size() > 1 || !options.portsGlob.empty();
+}
+
+std::vector<std::string> StationArguments(const FlashOptions& o, const std::string& port) {
+  std::vector<std::string> args = {"--port", port};
+  if (o.protocol != ProtocolChoice::Auto) {
+    args.insert(args.end(), {"--protocol", o.protocol == ProtocolChoice::Nmea ? "nmea" : "binr"});
+  }
+  if (o.baud) args.insert(args.end(), {"--baud", std::to_string(*o.baud)});
+  if (!o.file.empty()) args.insert(args.end(), {"--file", o.file});
+  if (o.yes) args.emplace_back("--yes");
+  if (o.fast) args.emplace_back("--fast");
+  if (o.test) args.emplace_back("--test");
+  if (o.timeoutSeconds) args.insert(args.end(), {"--timeout", std::to_string(*o.timeoutSeconds)});
+  if (o.expectVersion) args.insert(args.end(), {"--expect-version", *o.expectVersion});
+  if (o.recover) args.emplace_back("--recover");
+  if (!o.model.empty()) args.insert(args.end(), {"--model", o.model});
+  if (o.noModelCheck) args.emplace_back("--no-model-check");
+  if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
+  args.insert(args.end(), {"--json", "--station"});
+  return args;
 }
 
 ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args) {
@@ -143,11 +285,33 @@ ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args) {
   result.error = ApplyOptions(args, Table(), o);
   if (!result.error.empty()) return result;
   if (o.help || o.version || o.list) return result;
-  if (o.port.empty()) {
+  if (o.port.empty() && o.portsGlob.empty()) {
     result.error = "--port is needed (movrand-flash --list shows the ports)";
+  } else if (!o.port.empty() && !o.portsGlob.empty()) {
+    result.error = "--port and --ports do not go together: name the ports, or give a pattern";
   } else if (o.baud && o.protocol == ProtocolChoice::Auto) {
     // The window's rule: with the protocol "Auto" the search finds the rate too.
     result.error = "--baud with a fixed rate needs --protocol nmea or binr";
+  } else if (o.recover && o.file.empty()) {
+    result.error = "--recover needs --file IMAGE: the image to send to the loader";
+  } else if (o.recover && o.protocol == ProtocolChoice::Auto) {
+    // The loader keeps the parity of the link it was entered from; nothing can be probed.
+    result.error = "--recover needs --protocol nmea or binr: the parity the loader listens with";
+  } else if (o.recover && o.model.empty() == !o.noModelCheck) {
+    result.error =
+        o.noModelCheck
+            ? "--model and --no-model-check do not go together"
+            : "--recover needs --model NAME (the image must name it) or --no-model-check: "
+              "a module in its loader reports no model";
+  } else if (!o.recover && (!o.model.empty() || o.noModelCheck)) {
+    result.error = std::string(o.noModelCheck ? "--no-model-check" : "--model") +
+                   " is for --recover; otherwise the module reports its model";
+  } else if (o.recover && o.test) {
+    result.error = "--recover and --test do not go together";
+  } else if (IsLine(o) && !o.file.empty() && !o.yes) {
+    result.error = "several ports need --yes: no one can answer several confirmations at once";
+  } else if (IsLine(o) && o.log) {
+    result.error = "--log writes one log.dat in the current folder: use it with one port";
   }
   return result;
 }
@@ -156,6 +320,10 @@ std::string FlashHelpText() {
   std::string text =
       "Usage: movrand-flash --port NAME [--protocol auto|nmea|binr] [--baud auto|RATE]\n"
       "                     [--file IMAGE [--yes] [--fast]] [--log] [--test] [--json]\n"
+      "                     [--timeout SECONDS] [--expect-version TEXT] [--record FILE]\n"
+      "       movrand-flash --port NAME --port NAME ... | --ports PATTERN  (a line of stations)\n"
+      "       movrand-flash --port NAME --recover --protocol nmea|binr --file IMAGE\n"
+      "                     (--model NAME | --no-model-check)\n"
       "       movrand-flash --list | --help | --version\n"
       "\n"
       "Writes firmware into a GNSS receiver module over a serial port, exactly as the\n"
@@ -167,8 +335,8 @@ std::string FlashHelpText() {
       "\n";
   text += OptionHelp(Table());
   text += "\nExit codes:\n";
-  for (int code = 0; code <= static_cast<int>(ExitCode::ReconnectFailed); ++code) {
-    text += "  " + std::to_string(code) + "  " +
+  for (int code = 0; code <= static_cast<int>(kLastExitCode); ++code) {
+    text += (code < 10 ? "  " : " ") + std::to_string(code) + "  " +
             std::string(ExitCodeMeaning(static_cast<ExitCode>(code))) + "\n";
   }
   text +=
@@ -176,7 +344,12 @@ std::string FlashHelpText() {
       "Examples:\n"
       "  movrand-flash --port ttyUSB0                       (connect, show the version)\n"
       "  movrand-flash --port ttyUSB0 --file fw.bin --yes   (program without asking)\n"
-      "  movrand-flash --port /dev/ttyS1 --protocol binr --baud 57600 --file fw.bin\n";
+      "  movrand-flash --port /dev/ttyS1 --protocol binr --baud 57600 --file fw.bin\n"
+      "  movrand-flash --ports 'ttyUSB*' --file fw.bin --yes --timeout 120 --record line.jsonl\n"
+      "  movrand-flash --port ttyUSB0 --recover --protocol nmea --model KAP41 --file fw.bin --yes\n"
+      "\n"
+      "With several ports each gets a station of its own; the exit code is the worst\n"
+      "station's, from the worst: 1, 7, 6, 8, 9, 10, 5, 4, 3, 2, 0.\n";
   return text;
 }
 

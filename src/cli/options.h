@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace movrand::cli {
 
@@ -24,7 +25,20 @@ enum class ExitCode : int {
   ImageRejected = 5,    // the image does not suit the module (size, CRC, model)
   Cancelled = 6,        // transfer aborted after repeated rejections, or cancelled (Ctrl-C, "n")
   ReconnectFailed = 7,  // the module did not come back after programming
+  TimedOut = 8,         // --timeout expired; the run pressed Cancel
+  WrongVersion = 9,     // the module reports another version than --expect-version
+  RecordFailed = 10,    // the --record line could not be written
 };
+inline constexpr ExitCode kLastExitCode = ExitCode::RecordFailed;
+
+// How much a code needs the technician, for the one code of several stations: the larger,
+// the worse. From the worst: the program failed (1); the module may hold half an image and
+// did not come back (7); it was left in its loader by an abort or a cancel (6) or by a
+// time-out (8); it runs, but not the version expected (9); it was flashed but not recorded
+// (10); nothing was written to it: the image (5), no module (4), no port (3), the command
+// line (2); success (0).
+int ExitCodeSeverity(ExitCode code);
+ExitCode WorseOf(ExitCode a, ExitCode b);
 
 // One line saying what the code means, for --help, the README and the closing message.
 std::string_view ExitCodeMeaning(ExitCode code);
@@ -33,8 +47,19 @@ std::string_view ExitCodeName(ExitCode code);
 
 enum class ProtocolChoice { Auto, Nmea, Binr };
 
+// The longest model name a module reports (its 11-byte version field), and the longest
+// expected version text.
+inline constexpr std::size_t kModelNameMax = 10;
+inline constexpr std::size_t kExpectedVersionMax = 64;
+// The longest --timeout, in seconds: a day.
+inline constexpr int kMaxTimeoutSeconds = 86400;
+// Ports in one command, with --port repeated or --ports.
+inline constexpr std::size_t kMaxStations = 64;
+
 struct FlashOptions {
-  std::string port;  // a port-list name (ttyUSB0, COM3) or a device path
+  std::string port;                // a port-list name (ttyUSB0, COM3) or a device path
+  std::vector<std::string> ports;  // every --port, in order (`port` is the first)
+  std::string portsGlob;           // --ports: a pattern over the port list
   ProtocolChoice protocol = ProtocolChoice::Auto;
   std::optional<std::uint32_t> baud;  // nothing: "Auto"
   std::string file;                   // the firmware image as given; empty: connect only
@@ -43,6 +68,15 @@ struct FlashOptions {
   bool log = false;                   // the traffic log "log.dat"
   bool test = false;                  // test mode
   bool json = false;                  // one JSON object per event
+  std::optional<int> timeoutSeconds;  // bounds the whole run of one station
+  std::optional<std::string> expectVersion;
+  bool recover = false;       // the module waits in its loader: send the image straight away
+  std::string model;          // --recover: the model the image must name
+  bool noModelCheck = false;  // --recover: no model to check the image against
+  std::string record;         // the file a line per station and run is appended to
+  // A station of a line: the line "interrupt" on standard input is a press of Ctrl-C (how
+  // the line passes Ctrl-C on where no signal reaches a child alone).
+  bool station = false;
   bool list = false;
   bool help = false;
   bool version = false;
@@ -59,6 +93,12 @@ inline constexpr std::uint32_t kMaxBaud = 4'000'000;
 // `args` without the program's name. Options take their value as the next argument or after
 // "=" ("--port ttyUSB0", "--port=ttyUSB0"); each may be given once.
 ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args);
+
+// Several ports: one station per port, each in a process of its own.
+bool IsLine(const FlashOptions& options);
+// The arguments a station's process gets: those of `options` for one port, without the
+// line's own (--port, --ports), with --json and --station.
+std::vector<std::string> StationArguments(const FlashOptions& options, const std::string& port);
 
 std::string FlashHelpText();
 std::string FlashVersionText();

@@ -1,7 +1,8 @@
 // Long options read against a table, for the programs that take them (the headless front
 // end, the simulated module): "--name VALUE", "--name=VALUE", or "--name" for a switch.
-// Each option may be given once; a value longer than `kMaxOptionValueLength` is refused,
-// never cut. The help listing is made from the same table, so the two never disagree.
+// Each option may be given once unless its entry says it repeats; a value longer than
+// `kMaxOptionValueLength` is refused, never cut. The help listing is made from the same table, so
+// the two never disagree.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,7 @@ struct OptionSpec {
   const char* help;      // lines separated by "\n"; nullptr to leave it out of the help
   // Applies the value; returns an error text, or empty when the value was taken.
   std::function<std::string(Options&, std::string_view)> apply;
+  bool repeats = false;  // may be given more than once; each value is applied
 };
 
 // Applies every argument of `args` (without the program's name) to `options`; returns the
@@ -52,7 +54,7 @@ std::string ApplyOptions(std::span<const char* const> args,
                  : "unexpected argument " + shown + " (options start with --; see --help)";
     }
     const std::string name = option->name;
-    if (!given.insert(option->name).second) return name + " is given twice";
+    if (!given.insert(option->name).second && !option->repeats) return name + " is given twice";
     if (option->argument && !hasInlineValue) {
       if (i + 1 >= args.size() || !args[i + 1]) {
         return name + " needs a value: " + option->argument;

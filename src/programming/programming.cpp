@@ -144,7 +144,7 @@ bool Programming::LoadImage() {
   }
   ImageLength = RoundToBlocks(ImageLength);
 
-  if (f.TestMode) return true;
+  if (f.TestMode || !checkModel_) return true;
   if (!IsImageCompatible(ImageBuffer.data(), ImageLength, FieldText(f.DeviceModel))) {
     std::string details;
     if (f.RxMode == RxMode::Nmea) {
@@ -203,19 +203,75 @@ void Programming::SpeedButtonProgramClick() {
   StartLoaderEntry();
 }
 
-void Programming::StartLoaderEntry() {
+void Programming::BeginLoaderWait() {
   FormSurface& f = form_;
   f.LogLine(FileSizeHead(f, ImageLength).append("kB (0kB)"));
-  const RxMode linkMode = f.RxMode;
   f.RxMode = RxMode::LoaderWait;
   Sender.AwaitLoader(std::span<const std::uint8_t>(
       ImageBuffer.data(), static_cast<std::size_t>(std::max<std::int32_t>(ImageLength, 0))));
   f.SpeedButtonProgram.setEnabled(false);
   f.SpeedButtonSynch.setEnabled(false);
+}
+
+void Programming::StartLoaderEntry() {
+  FormSurface& f = form_;
+  const RxMode linkMode = f.RxMode;
+  BeginLoaderWait();
   SendLoaderEntryCommand(linkMode, FieldText(f.DeviceModel));
   f.Announce({.kind = FormEvent::Kind::Waiting,
               .port = f.PortName,
               .baud = f.CurrentBaud,
+              .protocol = linkMode,
+              .totalBytes = ImageLength,
+              .waitFor = WaitFor::LoaderStart});
+}
+
+void Programming::RecoverFromLoader(std::string_view port, RxMode linkMode, std::uint32_t rate,
+                                    std::string_view model) {
+  FormSurface& f = form_;
+  // The model stands for the version reply a loader cannot give; as the fourth word too, so
+  // that the rule for RTK images checks against it and not against an empty word.
+  for (VersionField* field : {&f.DeviceModel, &f.VersionWord4}) {
+    field->fill('\0');
+    std::copy_n(model.begin(), std::min(model.size(), field->size() - 1), field->begin());
+  }
+  checkModel_ = !model.empty();
+  const bool loaded = LoadImage();
+  checkModel_ = true;
+  if (!loaded) return;
+  if (!f.TestMode && f.dialogs().ShowAttention() == ModalResult::Cancel) {
+    f.SpeedButtonOpen.setEnabled(true);
+    f.Announce({.kind = FormEvent::Kind::ConfirmationDeclined});
+    return;
+  }
+  f.PortName = std::string(port);
+  if (!OpenPort(f.PortName, rate, linkMode == RxMode::Binr ? 1 : 0)) {
+    const OpenError reason = LastOpenError();
+    ClosePort();
+    f.RxMode = RxMode::Idle;
+    f.LogTimedLine(f.Messages.TextPortBusy);
+    f.SpeedButtonOpen.setEnabled(true);
+    f.Announce({.kind = FormEvent::Kind::PortUnavailable,
+                .text = f.Messages.TextPortBusy,
+                .port = f.PortName,
+                .openError = reason});
+    return;
+  }
+  f.CurrentBaud = rate;
+  f.ProgramRequested = false;
+  f.SpeedButtonSynch.setCaption(f.Messages.TextDisconnect);
+  f.PortComboBox.setEnabled(false);
+  f.ProtocolComboBox.setEnabled(false);
+  f.BaudComboBox.setEnabled(false);
+  f.Announce({.kind = FormEvent::Kind::ProgrammingStarted,
+              .port = f.PortName,
+              .baud = rate,
+              .protocol = linkMode,
+              .totalBytes = ImageLength});
+  BeginLoaderWait();
+  f.Announce({.kind = FormEvent::Kind::Waiting,
+              .port = f.PortName,
+              .baud = rate,
               .protocol = linkMode,
               .totalBytes = ImageLength,
               .waitFor = WaitFor::LoaderStart});

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "programming/xmodem_sender.h"
@@ -33,6 +34,15 @@ class Programming {
   // image cannot be programmed.
   bool LoadImage();
   void StartLoaderEntry();
+  // A module that already waits in its loader (left there by a cancel, an abort or a power
+  // cut) gets the chosen image without a connect: the image is loaded and checked against
+  // `model` (no check when it is empty), the confirmation is asked as for Programming, the
+  // port `port` is opened at `rate` with the parity of `linkMode` (the link the loader was
+  // entered from), and from there the window's own procedure runs: the loader's start
+  // requests, the transfer, the restart wait and the reconnect with the selectors as they
+  // stand. No loader-entry command is sent. The window itself never calls this.
+  void RecoverFromLoader(std::string_view port, RxMode linkMode, std::uint32_t rate,
+                         std::string_view model);
   // One received byte while waiting for the loader or transferring; false when the rest of
   // the chunk is to be dropped.
   bool LoaderByte(std::uint8_t byte);
@@ -48,6 +58,9 @@ class Programming {
   // Writes what the sender answered and keeps the window in step; false when the rest of the
   // chunk is to be dropped.
   bool Perform(const XmodemSender::Action& action);
+  // The part of loader entry that waits: the file-size line, the transfer state, the
+  // buttons.
+  void BeginLoaderWait();
   void BlockWritten(const XmodemSender::Action& action);
   void CompleteTransfer();
   void AbortTransfer();
@@ -57,6 +70,7 @@ class Programming {
 
   FormSurface& form_;
   const ReceiveHandler& receiver_;
+  bool checkModel_ = true;  // false while a recovery without a model loads its image
 };
 
 }  // namespace movrand

@@ -171,7 +171,8 @@ SimModule::SimModule(EventLoop& loop, SimConfig config)
       byteTimer_(loop, kBlockByteTimeout),
       quietTimer_(loop, kLineQuietTime),
       blockWaitTimer_(loop, kBlockWaitTimeout),
-      idleTimer_(loop, kLoaderIdleTimeout) {
+      idleTimer_(loop, kLoaderIdleTimeout),
+      hostGoneTimer_(loop, kHostGoneSilence) {
   CompleteVersionTexts(config_);
   noise_.seed(config_.faults.seed);
   startRequestTimer_.onTimer = [this] {
@@ -205,6 +206,14 @@ SimModule::SimModule(EventLoop& loop, SimConfig config)
     } else {
       blockWaitTimer_.setEnabled(false);
     }
+  };
+  hostGoneTimer_.onTimer = [this] {
+    hostGoneTimer_.setEnabled(false);
+    if (mode_ != Mode::Loader || (phase_ == Phase::AwaitStart && accepted_ == 0)) return;
+    state("host-gone", "nothing from the host for " + std::to_string(kHostGoneSilence.count()) +
+                           " ms after " + std::to_string(accepted_) +
+                           " blocks: asking for a new transfer");
+    restartTransfer();
   };
   idleTimer_.onTimer = [this] {
     idleTimer_.setEnabled(false);
@@ -593,6 +602,7 @@ void SimModule::restartTransfer() {
 }
 
 void SimModule::stopLoaderTimers() {
+  hostGoneTimer_.setEnabled(false);
   startRequestTimer_.setEnabled(false);
   byteTimer_.setEnabled(false);
   quietTimer_.setEnabled(false);
@@ -600,6 +610,7 @@ void SimModule::stopLoaderTimers() {
 }
 
 void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
+  if (phase_ != Phase::AwaitStart || accepted_ > 0) Restart(hostGoneTimer_);
   switch (phase_) {
     case Phase::AwaitStart:
     case Phase::AwaitBlock: {
@@ -608,6 +619,7 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       if (byte == kSoh) {
         if (phase_ == Phase::AwaitStart && accepted_ == 0) transferStart_ = arrivalTime();
         startRequestTimer_.setEnabled(false);
+        Restart(hostGoneTimer_);
         blockWaitTimer_.setEnabled(false);
         block_.assign(1, kSoh);
         phase_ = Phase::InBlock;
@@ -751,6 +763,7 @@ void SimModule::ack(std::string note) {
   ++stats_.acksSent;
   phase_ = Phase::AwaitBlock;
   Restart(blockWaitTimer_);
+  Restart(hostGoneTimer_);
   send({kAck}, "xmodem ACK");
 }
 
@@ -759,6 +772,7 @@ void SimModule::nak(std::string note) {
   ++stats_.naksSent;
   phase_ = Phase::AwaitBlock;
   Restart(blockWaitTimer_);
+  Restart(hostGoneTimer_);
   send({kNak}, "xmodem NAK");
 }
 

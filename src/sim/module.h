@@ -3,7 +3,8 @@
 // The module talks NMEA (8N1) or BINR (8O1) at one rate. It answers the version query, the
 // BINR probe and version request, confirms a rate command at the old rate and then switches,
 // and enters its loader on any loader-entry command. The loader asks for an XMODEM-CRC
-// transfer with "C", receives 128-byte blocks strictly, and after EOT writes the image,
+// transfer with "C", receives 128-byte blocks strictly (a host that falls silent in the middle
+// of a transfer is taken as gone: the loader asks with "C" again), and after EOT writes the image,
 // restarts and reports the new version at the protocol and rate it was powered on with (a
 // rate command is not kept across a restart).
 //
@@ -41,7 +42,11 @@ inline constexpr Milliseconds kBlockByteTimeout{1000};     // a gap this long cu
 inline constexpr Milliseconds kLineQuietTime{1000};        // after a garbled block: quiet, then NAK
 inline constexpr Milliseconds kBlockWaitTimeout{10000};    // no next block: NAK again
 inline constexpr Milliseconds kLoaderIdleTimeout{60000};   // no block accepted: old firmware again
-inline constexpr Milliseconds kDefaultRestartTime{3000};   // silence after the last ACK
+// Nothing from the host this long in the middle of a transfer: the host is gone (its program
+// was ended, its cable pulled); the loader drops the blocks it has and asks with "C" again,
+// so that a new transfer can begin at block 1.
+inline constexpr Milliseconds kHostGoneSilence{3000};
+inline constexpr Milliseconds kDefaultRestartTime{3000};  // silence after the last ACK
 
 // The flash the loader can fill: as large as the host's image buffer.
 inline constexpr std::size_t kImageCapacity = 1 << 20;
@@ -228,6 +233,7 @@ class SimModule {
   Timer quietTimer_;
   Timer blockWaitTimer_;
   Timer idleTimer_;
+  Timer hostGoneTimer_;
 };
 
 }  // namespace movrand::sim

@@ -280,8 +280,10 @@ std::string HelpText() {
       "the probe 0x26, version request 0x1B, port setting 0x0B and loader entry 0x01 in\n"
       "BINR (8O1). Bytes sent at another rate or parity are noise. The loader keeps the\n"
       "rate and parity the link had when it was entered and takes XMODEM-CRC 128-byte\n"
-      "blocks. After EOT (new firmware), or after 60 s in the loader without a block\n"
-      "(old firmware), it restarts at its power-on protocol and rate.\n";
+      "blocks; when the host falls silent for 3 s in the middle of a transfer, it drops\n"
+      "the blocks and asks for a new transfer with \"C\". After EOT (new firmware), or\n"
+      "after 60 s in the loader without a block (old firmware), it restarts at its\n"
+      "power-on protocol and rate.\n";
   return text;
 }
 

@@ -14,12 +14,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/sha256.h"
 #include "support/sim_process.h"
 
 namespace movrand::cli {
@@ -94,10 +98,12 @@ struct Outcome {
 };
 
 // Runs movrand-flash with `args` in `folder`, its output on pipes and its input closed. Each
-// complete line of standard output goes to `onLine`, which may return true to have SIGINT sent.
+// complete line of standard output goes to `onLine`, which may return true to have `signal`
+// (SIGINT: Ctrl-C) sent.
 Outcome RunFlash(const std::vector<std::string>& args, std::chrono::seconds limit,
                  const fs::path& folder = fs::temp_directory_path(),
-                 const std::function<bool(const std::string&)>& onLine = nullptr) {
+                 const std::function<bool(const std::string&)>& onLine = nullptr,
+                 int signal = SIGINT) {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return {};
   std::vector<char*> argv{const_cast<char*>(MOVRAND_FLASH_PATH)};
@@ -136,7 +142,7 @@ Outcome RunFlash(const std::vector<std::string>& args, std::chrono::seconds limi
           const std::string line = partial.substr(0, nl);
           partial.erase(0, nl + 1);
           if (onLine && !interrupted && onLine(line)) {
-            kill(pid, SIGINT);
+            kill(pid, signal);
             interrupted = true;
           }
         }
@@ -544,6 +550,308 @@ TEST(FlashE2E, ListShowsAModulePublishedInTheDeviceFolder) {
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   ASSERT_TRUE(Result(run.events()));
   EXPECT_EQ(Result(run.events())->at("port"), name);
+}
+
+// ---- A production line -----------------------------------------------------------------------
+
+std::string Sha256Of(const Bytes& bytes) {
+  Sha256 hash;
+  hash.update(bytes);
+  return hash.finishHex();
+}
+
+std::vector<json> JsonLines(const std::string& path) {
+  std::vector<json> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+  return lines;
+}
+
+const json* Summary(const std::vector<json>& events) {
+  return events.empty() || events.back().at("event") != "summary" ? nullptr : &events.back();
+}
+
+const json* StationOf(const json& summary, const std::string& port) {
+  for (const json& station : summary.at("stations")) {
+    if (station.at("port") == port) return &station;
+  }
+  return nullptr;
+}
+
+// Four modules at different rates and protocols, one command: every image exact, every
+// event with its port, one record line per station.
+TEST(FlashLineE2E, FourModulesAtDifferentRatesAndProtocolsInOneCommand) {
+  Folder folder;
+  const Bytes image = Image(20000, "KAP41");
+  const std::string file = folder.write("fw.bin", image);
+  const std::string record = folder.file("line.jsonl");
+  const std::vector<std::vector<std::string>> kinds = {{"--protocol", "nmea", "--baud", "57600"},
+                                                       {"--protocol", "binr", "--baud", "115200"},
+                                                       {"--protocol", "nmea", "--baud", "9600"},
+                                                       {"--protocol", "binr", "--baud", "38400"}};
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::string> args;
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    std::vector<std::string> simArgs = kinds[i];
+    simArgs.insert(simArgs.end(), {"--image-out", folder.file("r" + std::to_string(i) + ".bin"),
+                                   "--timeout-s", "180"});
+    sims.push_back(std::make_unique<SimProcess>(MOVRAND_SIM_PATH, simArgs));
+    ASSERT_FALSE(sims.back()->port().empty());
+    args.insert(args.end(), {"--port", sims.back()->port()});
+  }
+  args.insert(args.end(), {"--file", file, "--yes", "--json", "--record", record});
+  const Outcome run = RunFlash(args, std::chrono::seconds{150});
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  for (std::size_t i = 0; i < sims.size(); ++i) {
+    EXPECT_EQ(ReadAll(folder.file("r" + std::to_string(i) + ".bin")), AsReceived(image)) << i;
+  }
+  const std::vector<json> events = run.events();
+  const json* summary = Summary(events);
+  ASSERT_TRUE(summary) << run.out;
+  EXPECT_EQ(summary->at("exitCode"), 0);
+  ASSERT_EQ(summary->at("stations").size(), 4u);
+  std::set<std::string> ports;
+  for (const auto& sim : sims) ports.insert(sim->port());
+  std::map<std::string, int> results;
+  for (const json& e : events) {
+    if (e.at("event") == "summary") continue;
+    ASSERT_TRUE(e.contains("port")) << e.dump();
+    EXPECT_TRUE(ports.contains(e.at("port").get<std::string>())) << e.dump();
+    if (e.at("event") == "result") ++results[e.at("port").get<std::string>()];
+  }
+  for (const std::string& port : ports) {
+    EXPECT_EQ(results[port], 1) << port;
+    const json* station = StationOf(*summary, port);
+    ASSERT_TRUE(station) << port;
+    EXPECT_EQ(station->at("outcome"), "success");
+    EXPECT_NE(station->at("newVersion").get<std::string>().find("0103"), std::string::npos);
+  }
+  const std::vector<json> lines = JsonLines(record);
+  ASSERT_EQ(lines.size(), 4u);
+  std::set<std::string> recorded;
+  std::set<std::pair<std::string, long long>> links;
+  for (const json& line : lines) {
+    recorded.insert("/dev/" + line.at("port").get<std::string>());
+    links.insert({line.at("protocol").get<std::string>(), line.at("baud").get<long long>()});
+    EXPECT_EQ(line.at("image"), "fw.bin");
+    EXPECT_EQ(line.at("imageBytes"), image.size());
+    EXPECT_EQ(line.at("sha256"), Sha256Of(image));
+    EXPECT_EQ(line.at("bytesSent"), AsReceived(image).size());
+    EXPECT_EQ(line.at("blocksRepeated"), 0);
+    EXPECT_EQ(line.at("outcome"), "success");
+    EXPECT_EQ(line.at("exitCode"), 0);
+    EXPECT_GT(line.at("seconds").get<double>(), 7.0) << "the restart wait alone is 7 s";
+    EXPECT_NE(line.at("oldVersion").get<std::string>().find("0102"), std::string::npos);
+    EXPECT_NE(line.at("newVersion").get<std::string>().find("0103"), std::string::npos);
+    EXPECT_EQ(line.at("time").get<std::string>().size(), 20u) << line.at("time");
+  }
+  EXPECT_EQ(recorded, ports);
+  EXPECT_EQ(links, (std::set<std::pair<std::string, long long>>{
+                       {"NMEA", 57600}, {"BINR", 115200}, {"NMEA", 9600}, {"BINR", 38400}}))
+      << "each station found its own module's protocol and rate";
+}
+
+// One module rejects a block forever, one is silent: their stations end with their codes,
+// the others are flashed, and the line's code is the abort's, the worst of them.
+TEST(FlashLineE2E, OneStationAbortsOneFindsNothingAndTheOthersAreFlashed) {
+  Folder folder;
+  const Bytes image = Image(16000, "KAP41");
+  SimProcess good1 = Sim({"--image-out", folder.file("good1.bin")});
+  SimProcess good2 = Sim({"--protocol", "binr", "--image-out", folder.file("good2.bin")});
+  SimProcess rejecting = Sim({"--nak-forever", "3", "--image-out", folder.file("bad.bin")});
+  SimProcess silent = Sim({"--silent"});
+  for (const SimProcess* sim : {&good1, &good2, &rejecting, &silent}) {
+    ASSERT_FALSE(sim->port().empty());
+  }
+  constexpr int kTimeout = 60;
+  const auto started = Clock::now();
+  const Outcome run =
+      RunFlash({"--port", good1.port(), "--port", good2.port(), "--port", rejecting.port(),
+                "--port", silent.port(), "--file", folder.write("fw.bin", image), "--yes", "--json",
+                "--timeout", std::to_string(kTimeout)},
+               std::chrono::seconds{150});
+  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
+  EXPECT_EQ(ReadAll(folder.file("good1.bin")), AsReceived(image));
+  EXPECT_EQ(ReadAll(folder.file("good2.bin")), AsReceived(image));
+  EXPECT_FALSE(fs::exists(folder.file("bad.bin")));
+  const std::vector<json> runEvents = run.events();
+  const json* summary = Summary(runEvents);
+  ASSERT_TRUE(summary) << run.out;
+  EXPECT_EQ(summary->at("outcome"), "cancelled");
+  EXPECT_EQ(StationOf(*summary, good1.port())->at("exitCode"), 0);
+  EXPECT_EQ(StationOf(*summary, good2.port())->at("exitCode"), 0);
+  const json* aborted = StationOf(*summary, rejecting.port());
+  EXPECT_EQ(aborted->at("exitCode"), 6);
+  EXPECT_EQ(aborted->at("detail"), ">>Data loading has been canceled because of multiple errors!");
+  const json* nothing = StationOf(*summary, silent.port());
+  EXPECT_EQ(nothing->at("exitCode"), 4) << "the search ends before the time-out";
+  EXPECT_LE(nothing->at("seconds").get<double>(), kTimeout);
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds{kTimeout + 30});
+}
+
+// Ctrl-C at the line is Cancel at every station: the children get it, the parent does not
+// end before them.
+TEST(FlashLineE2E, CtrlCCancelsEveryStation) {
+  Folder folder;
+  SimProcess a = Sim({"--image-out", folder.file("a.bin")});
+  SimProcess b = Sim({"--image-out", folder.file("b.bin")});
+  ASSERT_FALSE(a.port().empty() || b.port().empty());
+  std::set<std::string> sending;
+  const Outcome run = RunFlash({"--port", a.port(), "--port", b.port(), "--file",
+                                folder.write("fw.bin", Image(120000, "KAP41")), "--yes", "--json"},
+                               kFlash, fs::temp_directory_path(), [&](const std::string& line) {
+                                 // Both stations well inside their transfers.
+                                 const json e = json::parse(line);
+                                 if (e.at("event") == "progress")
+                                   sending.insert(e.at("port").get<std::string>());
+                                 return sending.size() == 2;
+                               });
+  ASSERT_EQ(sending.size(), 2u) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
+  const std::vector<json> events = run.events();
+  std::map<std::string, int> advice;
+  for (const json& e : events) {
+    if (e.at("event") == "message" && e.at("kind") == "box") ++advice[e.at("port")];
+  }
+  EXPECT_EQ(advice[a.port()], 1) << "each station ran the window's Cancel:\n" << run.out;
+  EXPECT_EQ(advice[b.port()], 1);
+  const json* summary = Summary(events);
+  ASSERT_TRUE(summary) << run.out;
+  for (const json& station : summary->at("stations")) EXPECT_EQ(station.at("outcome"), "cancelled");
+  EXPECT_FALSE(fs::exists(folder.file("a.bin")) || fs::exists(folder.file("b.bin")));
+}
+
+TEST(FlashLineE2E, APatternPicksThePortsFromTheList) {
+  if (access("/dev", W_OK) != 0) GTEST_SKIP() << "publishing in /dev needs root";
+  const std::string stem = "ttyLN" + std::to_string(getpid() % 100000);
+  SimProcess a = Sim({"--link", "/dev/" + stem + "a"});
+  SimProcess b = Sim({"--protocol", "binr", "--baud", "57600", "--link", "/dev/" + stem + "b"});
+  SimProcess other = Sim({"--link", "/dev/" + stem + "X"});
+  ASSERT_FALSE(a.port().empty() || b.port().empty() || other.port().empty());
+  const Outcome run = RunFlash({"--ports", stem + "[a-z]", "--json"}, kFlash);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::vector<json> runEvents = run.events();
+  const json* summary = Summary(runEvents);
+  ASSERT_TRUE(summary) << run.out;
+  std::set<std::string> ports;
+  for (const json& station : summary->at("stations")) {
+    ports.insert(station.at("port").get<std::string>());
+    EXPECT_EQ(station.at("outcome"), "success");
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{stem + "a", stem + "b"}));
+  const Outcome none = RunFlash({"--ports", stem + "Q*"}, kQuick);
+  EXPECT_EQ(none.exitCode, 3);
+  EXPECT_NE(none.err.find("no port of the list matches"), std::string::npos) << none.err;
+}
+
+// ---- A bounded run, a verified result --------------------------------------------------------
+
+TEST(FlashE2E, TimeoutAgainstASilentLoaderSaysWhatItWaitedFor) {
+  Folder folder;
+  SimProcess sim = Sim({"--start-in-loader", "--silent"});
+  ASSERT_FALSE(sim.port().empty());
+  const auto started = Clock::now();
+  const Outcome run =
+      RunFlash({"--port", sim.port(), "--recover", "--protocol", "nmea", "--model", "KAP41",
+                "--file", folder.write("fw.bin", Image(4096, "KAP41")), "--yes", "--timeout", "3"},
+               kQuick);
+  EXPECT_EQ(run.exitCode, 8) << run.out << run.err;
+  EXPECT_LT(Clock::now() - started, kQuick);
+  EXPECT_NE(run.err.find("timed out (--timeout): the run pressed Cancel (exit code 8): no result "
+                         "within 3 s: the run was waiting for the loader's start requests (\"C\")"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find(">>The process is aborted"), std::string::npos) << run.out;
+}
+
+TEST(FlashE2E, ExpectedVersionBothWays) {
+  Folder folder;
+  const std::string file = folder.write("fw.bin", Image(8192, "KAP41"));
+  SimProcess right = Sim({});
+  SimProcess wrong = Sim({});
+  ASSERT_FALSE(right.port().empty() || wrong.port().empty());
+  Outcome matches, differs;
+  std::thread other([&] {
+    differs = RunFlash(
+        {"--port", wrong.port(), "--file", file, "--yes", "--expect-version", "A1 KAP41 0199"},
+        kFlash);
+  });
+  matches = RunFlash(
+      {"--port", right.port(), "--file", file, "--yes", "--expect-version", "A1 KAP41 0103"},
+      kFlash);
+  other.join();
+  EXPECT_EQ(matches.exitCode, 0) << matches.out << matches.err;
+  EXPECT_EQ(differs.exitCode, 9) << differs.out << differs.err;
+  EXPECT_NE(differs.err.find("the module reports version \"A1 KAP41 0103\", not \"A1 KAP41 0199\""),
+            std::string::npos)
+      << differs.err;
+  EXPECT_NE(differs.out.find(">>FW upgrade is FINISHED"), std::string::npos);
+}
+
+// ---- Recovery of a module in its loader ---------------------------------------------------------
+
+TEST(FlashE2E, RecoverAModuleStartedInItsLoader) {
+  Folder folder;
+  const Bytes image = Image(24000, "KAP41");
+  const std::string received = folder.file("received.bin");
+  SimProcess sim = Sim({"--start-in-loader", "--protocol", "binr", "--image-out", received});
+  ASSERT_FALSE(sim.port().empty());
+  const Outcome run =
+      RunFlash({"--port", sim.port(), "--recover", "--protocol", "binr", "--model", "KAP41",
+                "--file", folder.write("fw.bin", image), "--yes", "--json"},
+               kFlash);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(ReadAll(received), AsReceived(image));
+  const std::vector<json> events = run.events();
+  const json* result = Result(events);
+  ASSERT_TRUE(result) << run.out;
+  EXPECT_EQ(result->at("newVersion"), "KAP41 0103");
+  EXPECT_FALSE(result->contains("oldVersion"));
+  EXPECT_TRUE(HasLineEndingWith(events, ">>Device is ready for normal operation"));
+}
+
+// The host dies in the middle of a transfer (killed, as a power cut of the PC would): the
+// module is left in its loader, and --recover writes the whole image into it.
+TEST(FlashE2E, RecoverAModuleWhoseTransferWasCutByKillingTheHost) {
+  Folder folder;
+  const Bytes image = Image(100000, "KAP41");
+  const std::string file = folder.write("fw.bin", image);
+  const std::string received = folder.file("received.bin");
+  SimProcess sim = Sim({"--protocol", "nmea", "--baud", "57600", "--image-out", received});
+  ASSERT_FALSE(sim.port().empty());
+  bool cut = false;
+  const Outcome killed = RunFlash(
+      {"--port", sim.port(), "--file", file, "--yes", "--json"}, kFlash, fs::temp_directory_path(),
+      [&](const std::string& line) {
+        const json e = json::parse(line);
+        cut = e.at("event") == "progress" && e.at("percent") >= 20;
+        return cut;
+      },
+      SIGKILL);
+  ASSERT_TRUE(cut) << killed.out << killed.err;
+  EXPECT_EQ(killed.exitCode, 128 + SIGKILL);
+  EXPECT_FALSE(fs::exists(received));
+
+  const Outcome run = RunFlash({"--port", sim.port(), "--recover", "--protocol", "nmea", "--model",
+                                "KAP41", "--file", file, "--yes", "--json", "--timeout", "80"},
+                               kFlash);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(ReadAll(received), AsReceived(image));
+  const std::vector<json> runEvents = run.events();
+  const json* result = Result(runEvents);
+  ASSERT_TRUE(result) << run.out;
+  EXPECT_EQ(result->at("newVersion"), "A1 KAP41 0103");
+  EXPECT_EQ(result->at("baud"), 57600) << "found again at the rate it was powered on with";
+}
+
+TEST(FlashE2E, RecordFailureFailsTheRunBeforeAnyModuleIsTouched) {
+  SimProcess sim = Sim({});
+  ASSERT_FALSE(sim.port().empty());
+  const Outcome run =
+      RunFlash({"--port", sim.port(), "--record", "/nonexistent-folder/line.jsonl"}, kQuick);
+  EXPECT_EQ(run.exitCode, 10) << run.out << run.err;
+  EXPECT_NE(run.err.find("the record cannot be written"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find(">>Port:"), std::string::npos) << "not even connected:\n" << run.out;
 }
 
 }  // namespace

@@ -72,6 +72,12 @@ class Folder {
   fs::path path_;
 };
 
+// What the module holds after receiving `file`: the file, then pad bytes to a whole block.
+Bytes AsBlocks(Bytes file) {
+  file.resize((file.size() + 127) / 128 * 128, 0x1A);
+  return file;
+}
+
 Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -89,6 +95,9 @@ struct Headless {
     bool answer = false;     // what the technician types when asked
     bool test = false;       // --test
     bool powerOn = true;
+    std::optional<Milliseconds> timeout = {};
+    std::optional<std::string> expectVersion = {};
+    std::optional<Recovery> recovery = {};
   };
 
   explicit Headless(Setup s)
@@ -109,7 +118,10 @@ struct Headless {
              MainFormServices{clock, ports, fileDialog, dialogs, movrand::testing::kProgramFile}),
         session(form, loop, opens),
         run(
-            form, dialogs, RunChoices{setup.port, setup.protocol, setup.baud, !setup.image.empty()},
+            form, dialogs,
+            RunChoices{setup.port, setup.protocol, setup.baud,
+                       !setup.image.empty() && !setup.recovery, setup.timeout, setup.expectVersion,
+                       setup.recovery},
             [this] { ++finishedCalls; },
             [this](const std::string& note) { notes.push_back(note); }) {
     if (setup.test) ApplyCommandLine(form, "/t");
@@ -520,6 +532,202 @@ TEST_F(Programming, TestModeLoadsAnyImageAndDisconnectsAfterwards) {
   EXPECT_FALSE(h.Printed(">>Connection...")) << "no restart wait in test mode";
   h.loop.advance(Milliseconds{100});
   EXPECT_EQ(ReadAll(config.imageOut), image);
+}
+
+// ---- A bounded run ---------------------------------------------------------------------------
+
+// The window waits for the loader without limit; a station with --timeout presses Cancel when
+// its time is up, says what it waited for, and ends with its own code, on the dot.
+TEST(FlashRunTimeout, ALoaderThatNeverAsksIsCancelledWhenTheTimeIsUp) {
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  module.silent = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
+              .timeout = Milliseconds{5000},
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "KAP41"}});
+  std::vector<Stage> stages;
+  h.run.onStage = [&stages](Stage stage) { stages.push_back(stage); };
+  h.Start();
+  EXPECT_EQ(h.run.stage(), Stage::Loader);
+  h.loop.advance(Milliseconds{4999});
+  EXPECT_FALSE(h.run.finished()) << h.out;
+  EXPECT_EQ(h.form.RxMode, RxMode::LoaderWait);
+  h.loop.advance(Milliseconds{1});
+  ASSERT_TRUE(h.run.finished()) << h.out;
+  const RunSummary summary = h.run.summary();
+  EXPECT_EQ(summary.code, ExitCode::TimedOut);
+  EXPECT_EQ(summary.detail,
+            "no result within 5 s: the run was waiting for the loader's start requests (\"C\")");
+  // Cancel as the window's: the port closed, the line and the advice written.
+  EXPECT_FALSE(PortIsOpen());
+  EXPECT_EQ(h.form.RxMode, RxMode::Idle);
+  EXPECT_TRUE(h.Printed(">>The process is aborted")) << h.out;
+  EXPECT_TRUE(h.Printed("[Warning] FW loading procedure canceled")) << h.out;
+  EXPECT_EQ(stages, (std::vector<Stage>{Stage::Loader, Stage::Done}));
+}
+
+TEST(FlashRunTimeout, ASilentModuleWhileConnectingSaysWhatItWaitedFor) {
+  SimConfig silent = Module(Protocol::Nmea, 115200);
+  silent.silent = true;
+  Headless h({.module = silent, .timeout = Milliseconds{2000}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{2001}), ExitCode::TimedOut) << h.out;
+  EXPECT_NE(h.run.summary().detail.find("waiting for the module's answer while connecting"),
+            std::string::npos)
+      << h.run.summary().detail;
+  EXPECT_FALSE(h.form.TimerProtocol.enabled() || h.form.TimerAutoBaudNmea.enabled());
+  EXPECT_FALSE(PortIsOpen());
+}
+
+TEST(FlashRunTimeout, ARunThatEndsInTimeIsNotTouchedByIt) {
+  Folder folder;
+  const Bytes image = SmallImage(4096, "KAP41");
+  Headless h({.image = folder.write("fw.bin", image), .timeout = Milliseconds{60000}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+  h.loop.advance(Milliseconds{60000});
+  EXPECT_EQ(h.run.summary().code, ExitCode::Success);
+  EXPECT_EQ(h.module.image(), AsBlocks(image));
+}
+
+// ---- The version after the reconnect -------------------------------------------------------
+
+TEST(FlashRunExpectVersion, TheNewVersionMustBeTheOneExpected) {
+  Folder folder;
+  const std::string file = folder.write("fw.bin", SmallImage(2048, "KAP41"));
+  Headless right({.image = file, .expectVersion = "A1 KAP41 0103"});
+  right.Start();
+  EXPECT_EQ(right.Finish(Milliseconds{60000}), ExitCode::Success) << right.out;
+  EXPECT_EQ(right.run.summary().newVersion, "A1 KAP41 0103");
+  EXPECT_EQ(right.run.summary().oldVersion, "A1 KAP41 0102");
+
+  Headless wrong({.image = file, .expectVersion = "A1 KAP41 0104"});
+  wrong.Start();
+  EXPECT_EQ(wrong.Finish(Milliseconds{60000}), ExitCode::WrongVersion) << wrong.out;
+  EXPECT_EQ(wrong.run.summary().detail,
+            "the module reports version \"A1 KAP41 0103\", not \"A1 KAP41 0104\"");
+  EXPECT_TRUE(wrong.Printed(">>FW upgrade is FINISHED")) << "the upgrade itself went through";
+}
+
+TEST(FlashRunExpectVersion, WithoutAnImageTheConnectedVersionIsChecked) {
+  Headless wrong({.expectVersion = "A1 KAP41 0103"});
+  wrong.Start();
+  EXPECT_EQ(wrong.Finish(Milliseconds{30000}), ExitCode::WrongVersion) << wrong.out;
+  EXPECT_FALSE(PortIsOpen()) << "disconnected as without the check";
+  Headless right({.expectVersion = "A1 KAP41 0102"});
+  right.Start();
+  EXPECT_EQ(right.Finish(Milliseconds{30000}), ExitCode::Success) << right.out;
+}
+
+// ---- Recovery of a module in its loader ----------------------------------------------------
+
+TEST(FlashRunRecovery, AModuleInItsLoaderGetsTheImageThenRestartsAndIsFound) {
+  Folder folder;
+  for (const Protocol protocol : {Protocol::Nmea, Protocol::Binr}) {
+    const Bytes image = SmallImage(5000, "KAP41");
+    SimConfig module = Module(protocol, 115200);
+    module.startInLoader = true;
+    const RxMode mode = protocol == Protocol::Nmea ? RxMode::Nmea : RxMode::Binr;
+    Headless h(
+        {.module = module,
+         .protocol = protocol == Protocol::Nmea ? ProtocolChoice::Nmea : ProtocolChoice::Binr,
+         .image = folder.write("fw.bin", image),
+         .recovery = Recovery{.linkMode = mode, .rate = 115200, .model = "KAP41"}});
+    h.Start();
+    EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+    EXPECT_EQ(h.module.image(), AsBlocks(image));
+    EXPECT_TRUE(h.module.firmwareLoaded());
+    EXPECT_EQ(h.module.stats().violationTotal(), 0) << "no loader-entry command, nothing amiss";
+    const RunSummary summary = h.run.summary();
+    EXPECT_FALSE(summary.oldVersion) << "a loader reports no version";
+    EXPECT_NE(summary.newVersion.value_or("").find("0103"), std::string::npos) << h.out;
+    for (const char* line : {">>Loading completed", ">>Connection...", ">>FW upgrade is FINISHED",
+                             ">>Device is ready for normal operation"}) {
+      EXPECT_TRUE(h.Printed(line)) << line << " in\n" << h.out;
+    }
+  }
+}
+
+TEST(FlashRunRecovery, TheImageMustNameTheModelGiven) {
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", SmallImage(2048, "DOV42")),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "KAP41"}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{1000}), ExitCode::ImageRejected) << h.out;
+  EXPECT_TRUE(h.Printed(">>Version of the software does not match the version of the device"))
+      << h.out;
+  EXPECT_FALSE(PortIsOpen()) << "the port is not even opened";
+  EXPECT_EQ(h.module.stats().blocksAccepted, 0);
+}
+
+TEST(FlashRunRecovery, WithoutAModelCheckAnyImageGoes) {
+  Folder folder;
+  const Bytes image = SmallImage(1024, "DOV42");
+  SimConfig module = Module(Protocol::Nmea, 230400);
+  module.startInLoader = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", image),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 230400, .model = ""}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::Success) << h.out;
+  EXPECT_EQ(h.module.image(), AsBlocks(image));
+}
+
+TEST(FlashRunRecovery, ABusyPortIsAPortProblem) {
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "KAP41"}});
+  std::unique_ptr<SerialDevice> holder = h.simDriver.open(sim::kSimPortName, 9600, Parity::None);
+  ASSERT_TRUE(holder);
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{1000}), ExitCode::PortUnavailable) << h.out;
+  EXPECT_EQ(h.run.summary().reason, "busy");
+  EXPECT_TRUE(h.Printed(">>COM port is busy or not available")) << h.out;
+}
+
+TEST(FlashRunRecovery, AnRtkImageIsCheckedAgainstTheModelGiven) {
+  // The rule for small RTK images checks the module's fourth version word, which a loader
+  // never reported: the model given stands for it.
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  Bytes image = SmallImage(4096, "DOV-RTK");
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", image),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "RTK01"}});
+  h.Start();
+  EXPECT_EQ(h.Finish(Milliseconds{1000}), ExitCode::ImageRejected) << h.out;
+}
+
+TEST(FlashRunRecovery, WithoutStartRequestsTheWaitEndsAfterTheDefaultLimit) {
+  Folder folder;
+  SimConfig module = Module(Protocol::Nmea, 115200);
+  module.startInLoader = true;
+  module.silent = true;
+  Headless h({.module = module,
+              .protocol = ProtocolChoice::Nmea,
+              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
+              .recovery = Recovery{.linkMode = RxMode::Nmea, .rate = 115200, .model = "KAP41"}});
+  h.Start();
+  h.loop.advance(FlashRun::kRecoveryLoaderWait - Milliseconds{1});
+  EXPECT_FALSE(h.run.finished());
+  h.loop.advance(Milliseconds{1});
+  ASSERT_TRUE(h.run.finished());
+  EXPECT_EQ(h.run.summary().code, ExitCode::TimedOut);
+  EXPECT_NE(h.run.summary().detail.find("(\"C\")"), std::string::npos) << h.run.summary().detail;
 }
 
 }  // namespace

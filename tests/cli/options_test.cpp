@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--port"}, "--port needs a value"},
         Refused{{"--port", ""}, "--port needs a port name"},
         Refused{{"--port", "tty USB0"}, "without blanks"},
-        Refused{{"--port", "a", "--port", "b"}, "--port is given twice"},
+        Refused{{"--port", "a", "--port", "a"}, "--port is given twice"},
         Refused{{"--port", "a", "--protocol", "ubx"}, "must be auto, nmea or binr"},
         Refused{{"--port", "a", "--protocol", "NMEA"}, "must be auto, nmea or binr"},
         Refused{{"--port", "a", "--protocol", "nmea", "--baud", "fast"}, "--baud must be"},
@@ -94,6 +94,80 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--port", "a", "--force"}, "unknown option --force"},
         Refused{{"--port", "a", "/l"}, "unexpected argument /l"},
         Refused{{"--port", "a", "--file", std::string(5000, 'x')}, "value too long"}));
+
+// The production line's options, and the combinations that make no sense.
+INSTANTIATE_TEST_SUITE_P(
+    LineCommandLines, FlashOptionsRefused,
+    testing::Values(
+        Refused{{"--port", "a", "--ports", "tty*"}, "--port and --ports do not go together"},
+        Refused{{"--ports", ""}, "--ports needs a pattern"},
+        Refused{{"--port", "a", "--port", "b", "--file", "fw.bin"}, "several ports need --yes"},
+        Refused{{"--ports", "tty*", "--file", "fw.bin"}, "several ports need --yes"},
+        Refused{{"--port", "a", "--port", "b", "--log"}, "use it with one port"},
+        Refused{{"--port", "a", "--timeout", "0"}, "--timeout must be whole seconds"},
+        Refused{{"--port", "a", "--timeout", "86401"}, "--timeout must be whole seconds"},
+        Refused{{"--port", "a", "--timeout", "1.5"}, "--timeout must be whole seconds"},
+        Refused{{"--port", "a", "--expect-version", ""}, "--expect-version needs a version"},
+        Refused{{"--port", "a", "--expect-version", std::string(65, 'v')},
+                "--expect-version needs a version"},
+        Refused{{"--port", "a", "--recover", "--protocol", "nmea", "--model", "KAP41"},
+                "--recover needs --file"},
+        Refused{{"--port", "a", "--recover", "--file", "f", "--model", "KAP41"},
+                "--recover needs --protocol nmea or binr"},
+        Refused{{"--port", "a", "--recover", "--protocol", "binr", "--file", "f"},
+                "--recover needs --model NAME"},
+        Refused{{"--port", "a", "--recover", "--protocol", "binr", "--file", "f", "--model", "K",
+                 "--no-model-check"},
+                "do not go together"},
+        Refused{{"--port", "a", "--model", "KAP41"}, "--model is for --recover"},
+        Refused{{"--port", "a", "--no-model-check"}, "--no-model-check is for --recover"},
+        Refused{{"--port", "a", "--recover", "--protocol", "nmea", "--file", "f", "--model",
+                 "ELEVENCHARS"},
+                "--model needs a model name of 1 to 10"},
+        Refused{
+            {"--port", "a", "--recover", "--protocol", "nmea", "--file", "f", "--model", "KAP 41"},
+            "without blanks"},
+        Refused{{"--port", "a", "--recover", "--protocol", "nmea", "--file", "f",
+                 "--no-model-check", "--test"},
+                "--recover and --test do not go together"},
+        Refused{{"--port", "a", "--record", ""}, "--record needs a file name"}));
+
+TEST(FlashOptions, ReadsTheLinesOptions) {
+  const ParsedFlashOptions parsed = Parse(
+      {"--port", "ttyUSB0", "--port", "ttyUSB1", "--port=ttyUSB2", "--file", "fw.bin", "--yes",
+       "--timeout", "120", "--expect-version", "A1 KAP41 0103", "--record", "line.jsonl"});
+  ASSERT_EQ(parsed.error, "");
+  const FlashOptions& o = parsed.options;
+  EXPECT_EQ(o.port, "ttyUSB0");
+  EXPECT_EQ(o.ports, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "ttyUSB2"}));
+  EXPECT_TRUE(IsLine(o));
+  EXPECT_EQ(o.timeoutSeconds, 120);
+  EXPECT_EQ(o.expectVersion, "A1 KAP41 0103");
+  EXPECT_EQ(o.record, "line.jsonl");
+  EXPECT_FALSE(IsLine(Parse({"--port", "ttyUSB0", "--file", "fw.bin"}).options));
+  EXPECT_TRUE(IsLine(Parse({"--ports", "ttyUSB*"}).options)) << "a pattern is a line";
+
+  const ParsedFlashOptions rescue = Parse({"--port", "ttyUSB0", "--recover", "--protocol", "binr",
+                                           "--no-model-check", "--file", "fw.bin", "--fast"});
+  ASSERT_EQ(rescue.error, "");
+  EXPECT_TRUE(rescue.options.recover && rescue.options.noModelCheck && rescue.options.fast);
+  EXPECT_EQ(rescue.options.model, "");
+}
+
+TEST(FlashHelp, DocumentsTheLinesExitCodesAndOptions) {
+  const std::string help = FlashHelpText();
+  for (int code = 8; code <= 10; ++code) {
+    const std::string meaning(ExitCodeMeaning(static_cast<ExitCode>(code)));
+    EXPECT_NE(help.find((code < 10 ? "  " : " ") + std::to_string(code) + "  " + meaning),
+              std::string::npos)
+        << code;
+    EXPECT_NE(ExitCodeName(static_cast<ExitCode>(code)), "unknown");
+  }
+  for (const char* option : {"--ports", "--timeout", "--expect-version", "--recover", "--model",
+                             "--no-model-check", "--record"}) {
+    EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+  }
+}
 
 TEST(FlashHelp, DocumentsEveryExitCode) {
   const std::string help = FlashHelpText();

@@ -562,5 +562,39 @@ TEST(SimLoader, TwoCancelBytesEndTheTransferAndTheLoaderAsksAgain) {
   EXPECT_EQ(Answer(bench, testing::Block(1, 0)), kAck);  // a new transfer from block 1
 }
 
+// The host's program ended (or its cable came out) in the middle of a transfer: after the
+// silence the loader drops what it had and asks again, and a new host's transfer from block 1
+// is the image it keeps. A host that is merely slow is not cut off.
+TEST(SimLoader, AHostThatVanishedMidTransferIsFollowedByANewTransferFromBlockOne) {
+  SimConfig config = Nmea();
+  config.startInLoader = true;
+  Bench bench(config);
+  ASSERT_TRUE(OpenPort("SIM0", 115200, kNone));
+  bench.loop.advance(1s);
+  EXPECT_EQ(Answer(bench, testing::Block(1, 0x00)), kAck);
+  bench.loop.advance(kHostGoneSilence - 100ms);  // slow, not gone
+  EXPECT_EQ(bench.take(), Bytes{});
+  EXPECT_EQ(Answer(bench, testing::Block(2, 0x40)), kAck);
+  EXPECT_EQ(Answer(bench, testing::Block(3, 0x50)), kAck);
+
+  bench.loop.advance(kHostGoneSilence - 100ms);  // counted from the ACK, 50 ms ago at most
+  EXPECT_EQ(bench.take(), Bytes{}) << "no start request while the host may still send";
+  bench.loop.advance(100ms + 3 * kStartRequestInterval);
+  EXPECT_EQ(ToText(bench.take()), "CCC");
+  EXPECT_EQ(bench.module.mode(), SimModule::Mode::Loader);
+
+  const Bytes b1 = testing::Block(1, 0x21), b2 = testing::Block(2, 0x31);
+  EXPECT_EQ(Answer(bench, b1), kAck);
+  EXPECT_EQ(Answer(bench, b2), kAck);
+  bench.write(Bytes{0x04});
+  bench.loop.advance(50ms);
+  EXPECT_EQ(bench.take(), Bytes{kAck});
+  Bytes image = testing::BlockData(b1);
+  const Bytes second = testing::BlockData(b2);
+  image.insert(image.end(), second.begin(), second.end());
+  EXPECT_EQ(bench.module.image(), image) << "only the new transfer's blocks";
+  EXPECT_EQ(bench.module.stats().violationTotal(), 0);
+}
+
 }  // namespace
 }  // namespace movrand::sim

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,6 +44,7 @@ constexpr std::chrono::seconds kFlash{120};  // a programming run with its resta
 constexpr std::chrono::seconds kSerialTests{120};
 constexpr int kFlashesInARow = 20;
 constexpr const char* kSimPort = "COM5";     // movrand-sim
+constexpr const char* kSecondPort = "COM6";  // a second one, for a line
 constexpr const char* kPlayedPort = "COM6";  // a pseudo-terminal this test plays
 
 std::string Env(const char* name) {
@@ -326,6 +328,70 @@ TEST_F(WineE2E, CtrlCDuringTheTransferCancels) {
   EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
   EXPECT_TRUE(run.has("[Warning] FW loading procedure canceled")) << run.out;
   EXPECT_FALSE(run.has(">>Loading completed")) << run.out;
+}
+
+// A line of two stations, each a child process of movrand-flash.exe (CreateProcess and
+// pipes), on COM5 and COM6: both images exact, one record line each, the table at the end.
+TEST_F(WineE2E, ALineOfTwoStationsOnTwoPorts) {
+  const Bytes image = Image(6000);
+  const fs::path file = folder_.Write("fw.bin", image);
+  const fs::path record = folder_.path() / "line.jsonl";
+  const fs::path received5 = folder_.path() / "received5.bin";
+  const fs::path received6 = folder_.path() / "received6.bin";
+  const auto sim5 = startSim({"--protocol", "nmea", "--baud", "115200", "--restart-s", "1",
+                              "--image-out", received5.string()});
+  auto sim6 = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--protocol", "binr", "--baud", "57600", "--restart-s", "1",
+                               "--image-out", received6.string(), "--timeout-s", "300"});
+  ASSERT_FALSE(sim6->port().empty());
+  bench_.mapPort(kSecondPort, sim6->port());
+  const Outcome run = flash({"--port", kSecondPort, "--file", WindowsPath(file), "--yes",
+                             "--record", WindowsPath(record)},
+                            kFlash);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(run.has("COM5  A1 KAP41 0102  A1 KAP41 0103  success (0)")) << run.out;
+  EXPECT_TRUE(run.has("COM6  KAP41 0102     KAP41 0103     success (0)")) << run.out;
+  ExpectCleanLoad(*sim5, received5, image);
+  ExpectCleanLoad(*sim6, received6, image);
+  std::ifstream in(record);
+  std::set<std::string> ports;
+  for (std::string line; std::getline(in, line);) {
+    const json j = json::parse(line);
+    ports.insert(j.at("port").get<std::string>());
+    EXPECT_EQ(j.at("outcome"), "success");
+    EXPECT_EQ(j.at("imageBytes"), image.size());
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{"COM5", "COM6"}));
+}
+
+// Ctrl-C at the line reaches every station as Ctrl-Break in its own process group.
+TEST_F(WineE2E, CtrlCAtALineCancelsEveryStation) {
+  const fs::path file = folder_.Write("fw.bin", Image(120000));
+  const auto sim5 = startSim({"--protocol", "nmea", "--baud", "115200"});
+  auto sim6 = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--protocol", "nmea", "--baud", "115200", "--timeout-s", "300"});
+  ASSERT_FALSE(sim6->port().empty());
+  bench_.mapPort(kSecondPort, sim6->port());
+  std::set<std::string> sending;
+  const Outcome run = flash({"--port", kSecondPort, "--protocol", "nmea", "--baud", "115200",
+                             "--file", WindowsPath(file), "--yes", "--json"},
+                            kFlash, "", [&sending](const std::string& line) {
+                              const json e = json::parse(line, nullptr, false);
+                              if (!e.is_discarded() && e.value("event", "") == "progress") {
+                                sending.insert(e.value("port", ""));
+                              }
+                              return sending.size() == 2;
+                            });
+  EXPECT_EQ(sending.size(), 2u) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
+  const std::size_t last = run.out.rfind("{\"event\":\"summary\"");
+  ASSERT_NE(last, std::string::npos) << run.out;
+  const json summary = json::parse(run.out.substr(last));
+  for (const json& station : summary.at("stations")) {
+    EXPECT_EQ(station.at("outcome"), "cancelled") << station.dump();
+  }
 }
 
 // The stress run of the close and reopen around each transfer, where a freed overlapped

@@ -1,0 +1,193 @@
+#include "cli/line.h"
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "cli/line_view.h"
+#include "platform/child_process.h"
+#include "platform/console.h"
+#include "platform/std_event_loop.h"
+
+namespace movrand::cli {
+namespace {
+
+void WriteTo(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+// One set of brackets at `p` (just after the "["): whether `c` is in it, and where it ends.
+bool InSet(std::string_view pattern, std::size_t& p, char c, bool& closed) {
+  bool negate = false;
+  if (p < pattern.size() && (pattern[p] == '!' || pattern[p] == '^')) {
+    negate = true;
+    ++p;
+  }
+  bool found = false;
+  bool first = true;
+  while (p < pattern.size() && (first || pattern[p] != ']')) {
+    first = false;
+    const char low = pattern[p];
+    char high = low;
+    if (p + 2 < pattern.size() && pattern[p + 1] == '-' && pattern[p + 2] != ']') {
+      high = pattern[p + 2];
+      p += 2;
+    }
+    if (low <= c && c <= high) found = true;
+    ++p;
+  }
+  closed = p < pattern.size();
+  if (closed) ++p;  // the "]"
+  return found != negate;
+}
+
+bool Match(std::string_view pattern, std::size_t p, std::string_view name, std::size_t n) {
+  while (p < pattern.size()) {
+    const char c = pattern[p];
+    if (c == '*') {
+      while (p < pattern.size() && pattern[p] == '*') ++p;
+      if (p == pattern.size()) return true;
+      for (std::size_t from = n; from <= name.size(); ++from) {
+        if (Match(pattern, p, name, from)) return true;
+      }
+      return false;
+    }
+    if (n >= name.size()) return false;
+    if (c == '?') {
+      ++p;
+      ++n;
+      continue;
+    }
+    if (c == '[') {
+      std::size_t q = p + 1;
+      bool closed = false;
+      const bool in = InSet(pattern, q, name[n], closed);
+      if (closed) {
+        if (!in) return false;
+        p = q;
+        ++n;
+        continue;
+      }
+      // A "[" without its "]" stands for itself.
+    }
+    if (c != name[n]) return false;
+    ++p;
+    ++n;
+  }
+  return n == name.size();
+}
+
+}  // namespace
+
+bool GlobMatch(std::string_view pattern, std::string_view name) {
+  return Match(pattern, 0, name, 0);
+}
+
+std::vector<std::string> LinePorts(const FlashOptions& options, PortSource& ports,
+                                   std::string& error) {
+  if (options.portsGlob.empty()) return options.ports;
+  const auto list = ports.ListPorts();
+  if (!list) {
+    error = "the port list cannot be read";
+    return {};
+  }
+  std::vector<std::string> matched;
+  for (const SerialPortEntry& entry : *list) {
+    if (!GlobMatch(options.portsGlob, entry.name)) continue;
+    if (matched.size() >= kMaxStations) {
+      error = "more than " + std::to_string(kMaxStations) + " ports match " + options.portsGlob;
+      return {};
+    }
+    matched.push_back(entry.name);
+  }
+  if (matched.empty()) {
+    error = "no port of the list matches " + options.portsGlob +
+            " (movrand-flash --list shows the ports)";
+  }
+  return matched;
+}
+
+int RunLine(const FlashOptions& o) {
+  const auto refuse = [&o](ExitCode code, const std::string& detail) {
+    std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
+    if (o.json) {
+      WriteTo(stdout,
+              "{\"event\":\"summary\",\"exitCode\":" + std::to_string(static_cast<int>(code)) +
+                  ",\"outcome\":\"" + std::string(ExitCodeName(code)) + "\",\"stations\":[]}\n");
+    }
+    return static_cast<int>(code);
+  };
+  const std::unique_ptr<PortSource> source = CreateSystemPortSource();
+  std::string error;
+  const std::vector<std::string> ports = LinePorts(o, *source, error);
+  if (ports.empty()) return refuse(ExitCode::PortUnavailable, error);
+  const std::string program = OwnProgramPath();
+  if (program.empty()) return refuse(ExitCode::Internal, "this program's own file is not known");
+
+  InterruptWatch interrupts;  // before any thread exists, so that all of them inherit its mask
+  const OutputMode mode = o.json                   ? OutputMode::Json
+                          : PrepareConsoleOutput() ? OutputMode::Terminal
+                                                   : OutputMode::Plain;
+  StdEventLoop loop;
+  LineView view(
+      loop, mode, ports, [](std::string_view text) { WriteTo(stdout, text); },
+      [](std::string_view text) { WriteTo(stderr, text); },
+      mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+
+  // The children's threads hand their lines to the main thread through the loop. `alive`
+  // keeps work posted by a thread from running after the view is gone.
+  auto alive = std::make_shared<bool>(true);
+  std::deque<ChildProcess> children(ports.size());
+  std::size_t running = 0;
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    const std::weak_ptr<bool> watch = alive;
+    const std::string failed = children[i].start(
+        program, StationArguments(o, ports[i]),
+        [&loop, &view, i, watch](bool fromError, std::string line) {
+          loop.post([&view, i, watch, fromError, line = std::move(line)] {
+            if (watch.expired()) return;
+            if (fromError) {
+              view.stationError(i, line);
+            } else {
+              view.stationOutput(i, line);
+            }
+          });
+        },
+        [&loop, &view, i, watch](int code) {
+          loop.post([&loop, &view, i, watch, code] {
+            if (watch.expired()) return;
+            view.stationEnded(i, code);
+            if (view.allEnded()) loop.quit();
+          });
+        });
+    if (!failed.empty()) {
+      view.stationError(i, failed);
+      view.stationEnded(i, static_cast<int>(ExitCode::Internal));
+      continue;
+    }
+    ++running;
+  }
+  if (running > 0) {
+    int presses = 0;
+    interrupts.start([&loop, &children, &view, &presses] {
+      loop.post([&children, &view, &presses] {
+        ++presses;
+        view.say(presses == 1 ? "Ctrl-C: every station presses Cancel (again: they end at once)"
+                              : "Ctrl-C again: every station ends at once");
+        for (ChildProcess& child : children) child.interrupt();
+      });
+    });
+    loop.run();
+    interrupts.stop();
+  }
+  view.finish();
+  const ExitCode worst = view.worst();
+  loop.stop();
+  *alive = false;
+  children.clear();  // every child has ended: their threads are joined
+  return static_cast<int>(worst);
+}
+
+}  // namespace movrand::cli

@@ -1,0 +1,272 @@
+// The production line's own pieces: the port pattern, the stations it finds, the exit code of
+// a line, the arguments each station's process gets, and the view of the stations on the
+// virtual clock: one line per station (redrawn at most ten times a second on a terminal, a
+// short plain log otherwise), the stations' events with their port under --json, and the
+// closing table.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/line.h"
+#include "cli/line_view.h"
+#include "cli/options.h"
+#include "platform/virtual_event_loop.h"
+
+namespace movrand::cli {
+namespace {
+
+using nlohmann::json;
+
+TEST(PortPattern, MatchesAsAShellWould) {
+  EXPECT_TRUE(GlobMatch("ttyUSB*", "ttyUSB0"));
+  EXPECT_TRUE(GlobMatch("ttyUSB*", "ttyUSB"));
+  EXPECT_TRUE(GlobMatch("ttyUSB*", "ttyUSB12"));
+  EXPECT_FALSE(GlobMatch("ttyUSB*", "ttyACM0"));
+  EXPECT_FALSE(GlobMatch("ttyUSB*", "xttyUSB0"));
+  EXPECT_TRUE(GlobMatch("ttyUSB?", "ttyUSB7"));
+  EXPECT_FALSE(GlobMatch("ttyUSB?", "ttyUSB17"));
+  EXPECT_TRUE(GlobMatch("COM[1-4]", "COM3"));
+  EXPECT_FALSE(GlobMatch("COM[1-4]", "COM5"));
+  EXPECT_TRUE(GlobMatch("COM[!1-4]", "COM5"));
+  EXPECT_FALSE(GlobMatch("COM[!1-4]", "COM2"));
+  EXPECT_TRUE(GlobMatch("tty[AU]*[0-9]", "ttyACM0"));
+  EXPECT_TRUE(GlobMatch("*", ""));
+  EXPECT_TRUE(GlobMatch("*SIM*", "ttySIM3"));
+  EXPECT_TRUE(GlobMatch("a[b", "a[b")) << "an unclosed bracket stands for itself";
+  EXPECT_FALSE(GlobMatch("ttyS1", "ttyS10")) << "the whole name, not a prefix";
+  EXPECT_TRUE(GlobMatch("**x", "abx"));
+  EXPECT_FALSE(GlobMatch("", "a"));
+}
+
+class ListedPorts : public PortSource {
+ public:
+  std::optional<std::vector<SerialPortEntry>> list;
+  std::optional<std::vector<SerialPortEntry>> ListPorts() override { return list; }
+};
+
+TEST(LinePorts, ThePatternPicksFromTheListInItsOrder) {
+  ListedPorts ports;
+  ports.list = std::vector<SerialPortEntry>{
+      {"ttyUSB1", "ftdi"}, {"ttyS0", "serial8250"}, {"ttyUSB0", "ftdi"}, {"ttyACM0", "cdc"}};
+  FlashOptions o;
+  o.portsGlob = "ttyUSB*";
+  std::string error;
+  EXPECT_EQ(LinePorts(o, ports, error), (std::vector<std::string>{"ttyUSB1", "ttyUSB0"}));
+  EXPECT_EQ(error, "");
+
+  o.portsGlob = "ttyXYZ*";
+  EXPECT_TRUE(LinePorts(o, ports, error).empty());
+  EXPECT_NE(error.find("no port of the list matches ttyXYZ*"), std::string::npos) << error;
+
+  ports.list.reset();
+  error.clear();
+  EXPECT_TRUE(LinePorts(o, ports, error).empty());
+  EXPECT_EQ(error, "the port list cannot be read");
+
+  FlashOptions named;
+  named.ports = {"pts/3", "pts/4"};
+  error.clear();
+  EXPECT_EQ(LinePorts(named, ports, error), named.ports) << "named ports need no list";
+}
+
+TEST(LineExitCode, TheWorstStationDecidesInTheDocumentedOrder) {
+  // From the worst: 1, 7, 6, 8, 9, 10, 5, 4, 3, 2, 0.
+  const std::vector<int> order = {1, 7, 6, 8, 9, 10, 5, 4, 3, 2, 0};
+  for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+    const auto worse = static_cast<ExitCode>(order[i]);
+    const auto better = static_cast<ExitCode>(order[i + 1]);
+    EXPECT_GT(ExitCodeSeverity(worse), ExitCodeSeverity(better)) << order[i] << " " << order[i + 1];
+    EXPECT_EQ(WorseOf(worse, better), worse);
+    EXPECT_EQ(WorseOf(better, worse), worse);
+  }
+  EXPECT_EQ(WorseOf(ExitCode::Success, ExitCode::Success), ExitCode::Success);
+}
+
+ParsedFlashOptions Parse(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  return ParseFlashOptions(argv);
+}
+
+TEST(StationArguments, AStationRunsTheLinesChoicesForItsOnePort) {
+  const ParsedFlashOptions line =
+      Parse({"--port", "ttyUSB0", "--port", "ttyUSB1", "--protocol", "binr", "--baud", "57600",
+             "--file", "fw.bin", "--yes", "--fast", "--timeout", "90", "--expect-version",
+             "KAP41 0103", "--record", "line.jsonl"});
+  ASSERT_EQ(line.error, "");
+  ASSERT_TRUE(IsLine(line.options));
+  const std::vector<std::string> args = StationArguments(line.options, "ttyUSB1");
+  const ParsedFlashOptions station = Parse(args);
+  ASSERT_EQ(station.error, "");
+  const FlashOptions& o = station.options;
+  EXPECT_FALSE(IsLine(o)) << "a station is one port";
+  EXPECT_EQ(o.ports, std::vector<std::string>{"ttyUSB1"});
+  EXPECT_EQ(o.protocol, ProtocolChoice::Binr);
+  EXPECT_EQ(o.baud, 57600u);
+  EXPECT_EQ(o.file, "fw.bin");
+  EXPECT_TRUE(o.yes && o.fast && o.json && o.station);
+  EXPECT_EQ(o.timeoutSeconds, 90);
+  EXPECT_EQ(o.expectVersion, "KAP41 0103");
+  EXPECT_EQ(o.record, "line.jsonl");
+
+  const ParsedFlashOptions rescue = Parse({"--ports", "ttyUSB*", "--recover", "--protocol", "nmea",
+                                           "--model", "KAP41", "--file", "fw.bin", "--yes"});
+  ASSERT_EQ(rescue.error, "");
+  const ParsedFlashOptions one = Parse(StationArguments(rescue.options, "ttyUSB3"));
+  ASSERT_EQ(one.error, "");
+  EXPECT_TRUE(one.options.recover);
+  EXPECT_EQ(one.options.model, "KAP41");
+  EXPECT_EQ(one.options.port, "ttyUSB3");
+}
+
+// ---- The view ------------------------------------------------------------------------------
+
+struct View {
+  explicit View(OutputMode mode, std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"})
+      : view(
+            loop, mode, std::move(ports), [this](std::string_view t) { out.append(t); },
+            [this](std::string_view t) { err.append(t); }, 80) {}
+  std::size_t Count(const std::string& text) const {
+    std::size_t n = 0;
+    for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  }
+  VirtualEventLoop loop;
+  std::string out;
+  std::string err;
+  LineView view;
+};
+
+std::string Progress(int percent, double rate, double left) {
+  return json{{"event", "progress"},
+              {"index", 4},
+              {"text", "x"},
+              {"percent", percent},
+              {"sentBytes", percent * 100},
+              {"totalBytes", 10000},
+              {"bytesPerSecond", rate},
+              {"secondsLeft", left}}
+      .dump();
+}
+
+const std::string kSending = R"({"event":"stage","stage":"sending"})";
+
+TEST(LineViewTerminal, RedrawsTheBlockInPlaceAtMostTenTimesASecond) {
+  View v(OutputMode::Terminal);
+  v.out.clear();
+  v.loop.advance(Milliseconds{200});
+  v.view.stationOutput(0, kSending);  // drawn at once: the last draw is long ago
+  EXPECT_EQ(v.Count("\x1b[2A"), 1u) << "up over the two lines drawn before";
+  for (int i = 1; i <= 50; ++i) {  // 50 updates within 50 ms
+    v.view.stationOutput(0, Progress(i, 11468.8, 10.5));
+    v.loop.advance(Milliseconds{1});
+  }
+  EXPECT_EQ(v.Count("\x1b[2A"), 1u) << "held back within the interval";
+  v.loop.advance(Milliseconds{60});
+  EXPECT_EQ(v.Count("\x1b[2A"), 2u) << "then drawn once with the latest state";
+  EXPECT_NE(v.out.find("ttyUSB0  sending        50%  11.2 KiB/s  0:11 left\n"), std::string::npos)
+      << v.out;
+  EXPECT_EQ(v.out.find(" 49%"), std::string::npos) << "only the latest percent was drawn";
+  // A station's message goes above the block, which is drawn again under it.
+  v.out.clear();
+  v.view.stationError(1, "movrand-flash: the port's driver did not take the rate 230400");
+  EXPECT_EQ(v.err, "ttyUSB1: the port's driver did not take the rate 230400\n");
+  EXPECT_EQ(v.out.rfind("\x1b[2A\r\x1b[J", 0), 0u) << "the block erased first";
+  EXPECT_NE(v.out.find("ttyUSB1  starting"), std::string::npos);
+}
+
+TEST(LineViewTerminal, ALongLineIsCutToTheTerminalsWidth) {
+  View v(OutputMode::Terminal);
+  v.loop.advance(Milliseconds{200});
+  v.out.clear();
+  v.view.stationOutput(1, json{{"event", "line"}, {"text", std::string(300, 'x')}}.dump());
+  std::istringstream lines(v.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t shown =
+        line.size() - (line.rfind('K') == std::string::npos ? 0 : line.rfind('K') + 1);
+    EXPECT_LT(shown, 80u) << line;
+  }
+}
+
+TEST(LineViewPlain, PrintsAStationAtEachStageAndEachTenthThenTheTable) {
+  View v(OutputMode::Plain);
+  EXPECT_EQ(v.out, "") << "nothing before the stations say something";
+  v.view.stationOutput(0, R"({"event":"stage","stage":"connecting"})");
+  v.view.stationOutput(0, R"({"event":"line","index":0,"text":"10:15:02>>Scanning...115200"})");
+  v.view.stationOutput(0, kSending);
+  for (int percent = 0; percent <= 100; ++percent) {
+    v.view.stationOutput(0, Progress(percent, 1000, 1));
+  }
+  v.view.stationOutput(0, R"({"event":"stage","stage":"restarting"})");
+  v.view.stationOutput(0, R"({"event":"result","exitCode":0,"outcome":"success",)"
+                          R"("oldVersion":"A1 KAP41 0102","newVersion":"A1 KAP41 0103"})");
+  v.loop.advance(Milliseconds{23400});
+  v.view.stationEnded(0, 0);
+  v.view.stationOutput(1,
+                       R"({"event":"result","exitCode":6,"outcome":"cancelled",)"
+                       R"("detail":">>Data loading has been canceled because of multiple errors!",)"
+                       R"("version":"A1 KAP41 0102"})");
+  v.view.stationEnded(1, 6);
+  EXPECT_EQ(v.Count("ttyUSB0  sending"), 12u) << "the stage, then 0%, 10%, ... 100%:\n" << v.out;
+  EXPECT_EQ(v.Count("ttyUSB0  connecting"), 1u) << v.out;
+  EXPECT_EQ(v.Count("ttyUSB0  done          success\n"), 1u) << v.out;
+  EXPECT_EQ(v.Count("ttyUSB1  done          cancelled: >>Data loading has been canceled"), 1u)
+      << v.out;
+  for (const char c : v.out) EXPECT_NE(c, '\x1b') << "no control sequence in plain output";
+  EXPECT_TRUE(v.view.allEnded());
+  EXPECT_EQ(v.view.worst(), ExitCode::Cancelled);
+
+  v.out.clear();
+  v.view.finish();
+  EXPECT_EQ(v.out,
+            "\n"
+            "Port     Old version    New version    Outcome        Seconds\n"
+            "ttyUSB0  A1 KAP41 0102  A1 KAP41 0103  success (0)       23.4\n"
+            "ttyUSB1  A1 KAP41 0102  -              cancelled (6)     23.4\n");
+}
+
+TEST(LineViewPlain, AStationThatDiedIsTheProgramsFailure) {
+  View v(OutputMode::Plain, {"ttyUSB0"});
+  v.view.stationEnded(0, 128 + 9);
+  EXPECT_EQ(v.view.worst(), ExitCode::Internal);
+  EXPECT_NE(v.out.find("internal: the station's process ended with code 137"), std::string::npos)
+      << v.out;
+  View w(OutputMode::Plain, {"ttyUSB0"});
+  w.view.stationEnded(0, 4);
+  EXPECT_EQ(w.view.worst(), ExitCode::DeviceNotFound);
+  EXPECT_NE(w.out.find("device: the station ended without a result"), std::string::npos) << w.out;
+}
+
+TEST(LineViewJson, EveryEventCarriesItsPortAndTheSummaryComesLast) {
+  View v(OutputMode::Json);
+  v.view.stationOutput(1, R"({"event":"line","index":0,"text":"10:15:02>>Port: pts/4 9600 NMEA"})");
+  v.view.stationOutput(0, Progress(37, 900, 3));
+  v.view.stationOutput(1, R"({"event":"result","exitCode":0,"outcome":"success","port":"pts/9",)"
+                          R"("oldVersion":"A","newVersion":"B"})");
+  v.view.stationEnded(1, 0);
+  v.view.stationOutput(0, "not json at all");
+  v.view.stationEnded(0, 8);
+  v.view.finish();
+  std::vector<json> events;
+  std::istringstream lines(v.out);
+  for (std::string line; std::getline(lines, line);) events.push_back(json::parse(line));
+  ASSERT_EQ(events.size(), 4u) << v.out;
+  EXPECT_EQ(events[0].at("port"), "ttyUSB1");
+  EXPECT_EQ(events[0].at("text"), "10:15:02>>Port: pts/4 9600 NMEA");
+  EXPECT_EQ(events[1].at("port"), "ttyUSB0");
+  EXPECT_EQ(events[1].at("percent"), 37);
+  EXPECT_EQ(events[2].at("port"), "ttyUSB1") << "the station's port, as the line knows it";
+  EXPECT_EQ(events[3].at("event"), "summary");
+  EXPECT_EQ(events[3].at("exitCode"), 8);
+  EXPECT_EQ(events[3].at("outcome"), "timeout");
+  ASSERT_EQ(events[3].at("stations").size(), 2u);
+  EXPECT_EQ(events[3].at("stations")[1].at("newVersion"), "B");
+  EXPECT_EQ(events[3].at("stations")[0].at("exitCode"), 8);
+  EXPECT_EQ(v.err, "ttyUSB0: not json at all\n") << "what is not an event is said aside";
+}
+
+}  // namespace
+}  // namespace movrand::cli

@@ -1,0 +1,156 @@
+// The record of a line: SHA-256 against the test vectors of FIPS 180-2, the record's line read
+// back with a JSON parser, appending that never touches earlier lines, and a write that fails.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/record.h"
+#include "cli/sha256.h"
+#include "support/temp_folder.h"
+
+namespace movrand::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string Hash(std::string_view text) {
+  Sha256 hash;
+  hash.update(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return hash.finishHex();
+}
+
+TEST(Sha256, TheStandardsTestVectors) {
+  EXPECT_EQ(Hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Hash("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(Hash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(Sha256, AMillionLettersInUnevenPiecesAndEveryLengthAroundABlock) {
+  Sha256 hash;
+  const std::string a(1000, 'a');
+  std::size_t given = 0;
+  for (std::size_t piece = 1; given < 1000000; piece = piece % 997 + 1) {
+    const std::size_t take = std::min({piece, a.size(), 1000000 - given});
+    hash.update(std::span(reinterpret_cast<const std::uint8_t*>(a.data()), take));
+    given += take;
+  }
+  EXPECT_EQ(hash.finishHex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // The padding's edge cases: 55, 56 and 64 bytes in one go or byte by byte give one hash.
+  for (const std::size_t length : {55u, 56u, 63u, 64u, 65u, 119u, 120u}) {
+    const std::string text(length, 'q');
+    Sha256 bytewise;
+    for (const char c : text)
+      bytewise.update(std::span(reinterpret_cast<const std::uint8_t*>(&c), 1));
+    EXPECT_EQ(bytewise.finishHex(), Hash(text)) << length;
+  }
+  // 56 bytes leave no room for the length in the first block (value from coreutils sha256sum).
+  EXPECT_EQ(Hash(std::string(56, 'q')),
+            "f8ce2f8d6990c639668fe404262f35ed72d8bb145ad6bae786af7284447386df");
+}
+
+TEST(RecordLine, CarriesEveryFieldAndNullForWhatIsUnknown) {
+  using namespace std::chrono;
+  StationRecord record;
+  record.time = sys_days{year{2026} / 12 / 9} + hours{10} + minutes{15} + seconds{2};
+  record.port = "ttyUSB0";
+  record.summary.code = ExitCode::Success;
+  record.summary.protocol = "NMEA";
+  record.summary.baud = 57600;
+  record.summary.oldVersion = "A1 KAP41 0102";
+  record.summary.newVersion = "A1 KAP41 0103";
+  record.summary.sentBytes = 20096;
+  record.summary.blocksRepeated = 2;
+  record.image = ImageFacts{.name = "fw.bin", .bytes = 20000, .sha256 = std::string(64, 'f')};
+  record.seconds = 23.44;
+  const std::string line = RecordLine(record);
+  ASSERT_FALSE(line.empty());
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+  const json j = json::parse(line);
+  EXPECT_EQ(j.at("time"), "2026-12-09T10:15:02Z");
+  EXPECT_EQ(j.at("port"), "ttyUSB0");
+  EXPECT_EQ(j.at("protocol"), "NMEA");
+  EXPECT_EQ(j.at("baud"), 57600);
+  EXPECT_EQ(j.at("oldVersion"), "A1 KAP41 0102");
+  EXPECT_EQ(j.at("newVersion"), "A1 KAP41 0103");
+  EXPECT_EQ(j.at("image"), "fw.bin");
+  EXPECT_EQ(j.at("imageBytes"), 20000);
+  EXPECT_EQ(j.at("sha256"), std::string(64, 'f'));
+  EXPECT_EQ(j.at("bytesSent"), 20096);
+  EXPECT_EQ(j.at("blocksRepeated"), 2);
+  EXPECT_DOUBLE_EQ(j.at("seconds").get<double>(), 23.4);
+  EXPECT_EQ(j.at("outcome"), "success");
+  EXPECT_EQ(j.at("exitCode"), 0);
+
+  StationRecord bare;
+  bare.port = "COM3";
+  bare.summary.code = ExitCode::PortUnavailable;
+  const json b = json::parse(RecordLine(bare));
+  for (const char* key :
+       {"protocol", "baud", "oldVersion", "newVersion", "image", "imageBytes", "sha256"}) {
+    EXPECT_TRUE(b.at(key).is_null()) << key;
+  }
+  EXPECT_EQ(b.at("exitCode"), 3);
+  EXPECT_EQ(b.at("time"), "1970-01-01T00:00:00Z");
+}
+
+TEST(RecordFile, AppendsAndNeverRewritesEarlierLines) {
+  const fs::path folder = test::MakeTempFolder("movrand-record");
+  const fs::path path = folder / "line.jsonl";
+  std::ofstream(path) << "{\"earlier\":1}\n";
+  for (int run = 0; run < 2; ++run) {
+    RecordFile file;
+    ASSERT_EQ(file.open(path), "");
+    StationRecord record;
+    record.port = "pts/" + std::to_string(run);
+    ASSERT_EQ(file.append(RecordLine(record)), "");
+  }
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(path);  // closed before the folder goes (Windows keeps open files)
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "{\"earlier\":1}");
+  EXPECT_EQ(json::parse(lines[1]).at("port"), "pts/0");
+  EXPECT_EQ(json::parse(lines[2]).at("port"), "pts/1");
+  fs::remove_all(folder);
+}
+
+TEST(RecordFile, AFileThatCannotBeWrittenIsSaid) {
+  RecordFile missing;
+  const std::string error = missing.open("/nonexistent-folder/line.jsonl");
+  EXPECT_NE(error.find("cannot open /nonexistent-folder/line.jsonl for appending"),
+            std::string::npos)
+      << error;
+  EXPECT_NE(missing.append("{}\n"), "");
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fail a write";
+  RecordFile full;
+  ASSERT_EQ(full.open("/dev/full"), "");
+  const std::string failed = full.append("{}\n");
+  EXPECT_NE(failed.find("cannot write to /dev/full"), std::string::npos) << failed;
+}
+
+TEST(ImageFacts, SizeAndHashOfTheFile) {
+  const fs::path folder = test::MakeTempFolder("movrand-record");
+  const fs::path path = folder / "fw.bin";
+  std::ofstream(path, std::ios::binary) << "abc";
+  const ImageFacts facts = ReadImageFacts(path);
+  EXPECT_EQ(facts.name, "fw.bin");
+  EXPECT_EQ(facts.bytes, 3);
+  EXPECT_EQ(facts.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const ImageFacts none = ReadImageFacts(folder / "missing.bin");
+  EXPECT_FALSE(none.bytes);
+  EXPECT_FALSE(none.sha256);
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace movrand::cli
