@@ -193,15 +193,15 @@ void FlashRun::timedOut(Milliseconds limit) {
   finish(ExitCode::TimedOut, detail, false);
 }
 
-void FlashRun::finishWithVersion() {
+void FlashRun::finishWithVersion(bool disconnect) {
   if (choices_.expectVersion && version_ != choices_.expectVersion) {
     finish(ExitCode::WrongVersion,
            "the module reports version \"" + version_.value_or("") + "\", not \"" +
                *choices_.expectVersion + "\"",
-           false);
+           disconnect);
     return;
   }
-  finish(ExitCode::Success, {}, false);
+  finish(ExitCode::Success, {}, disconnect);
 }
 
 void FlashRun::announced(const FormEvent& event) {
@@ -314,13 +314,8 @@ void FlashRun::handle(const FormEvent& event) {
       if (event.kind == Kind::Identified) {
         if (choices_.program) {
           startProgramming();
-        } else if (choices_.expectVersion && version_ != choices_.expectVersion) {
-          finish(ExitCode::WrongVersion,
-                 "the module reports version \"" + version_.value_or("") + "\", not \"" +
-                     *choices_.expectVersion + "\"",
-                 true);
         } else {
-          finish(ExitCode::Success, {}, true);
+          finishWithVersion(true);
         }
       } else if (event.kind == Kind::NoPortSelected || event.kind == Kind::PortUnavailable) {
         finish(ExitCode::PortUnavailable, event.text, false, event.openError);
@@ -350,7 +345,7 @@ void FlashRun::handle(const FormEvent& event) {
       return;
     case Phase::Restarting:
       if (event.kind == Kind::UpgradeFinished) {
-        finishWithVersion();
+        finishWithVersion(false);
       } else if (IsLinkFailure(event.kind)) {
         finish(ExitCode::ReconnectFailed, event.text, false, event.openError);
       }

@@ -109,7 +109,7 @@ class FlashRun {
   // What the run waits for at the stage it stands at, for the time-out's message.
   std::string waitingFor() const;
   // Success, unless the module reports another version than the one expected.
-  void finishWithVersion();
+  void finishWithVersion(bool disconnect);
   void finish(ExitCode code, std::string detail, bool disconnect,
               OpenError reason = OpenError::None);
 
