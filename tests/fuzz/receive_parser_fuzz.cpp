@@ -14,6 +14,7 @@
 #include "app/comm_session.h"
 #include "app/form_fakes.h"
 #include "app/main_form.h"
+#include "chunk_buffer.h"
 #include "comm/comm.h"
 #include "support/capture_serial.h"
 
@@ -87,6 +88,7 @@ struct Fixture {
   test::CaptureSerialDriver driver;
   TMainForm form;
   CommSession session;
+  fuzz::ChunkBuffer chunks{64};  // a chunk is at most 64 bytes
 };
 
 }  // namespace
@@ -102,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((head & 0x80) && at < size) form.RxMode = ModeOf(data[at++]);
     const std::size_t length = std::min<std::size_t>((head & 0x3F) + 1u, size - at);
     if (length == 0) break;
-    // The reader hands over a chunk it owns; copy so that a read past it is caught.
-    const std::vector<std::uint8_t> chunk(data + at, data + at + length);
+    const auto chunk = fixture->chunks.Place(data + at, length);
     at += length;
     if (PortIsOpen()) {
       fixture->driver.receive(chunk);

@@ -19,6 +19,7 @@
 #include "app/comm_session.h"
 #include "app/form_fakes.h"
 #include "app/main_form.h"
+#include "chunk_buffer.h"
 #include "comm/comm.h"
 #include "support/capture_serial.h"
 
@@ -106,6 +107,7 @@ struct Fixture {
   CommSession session;
   static constexpr std::size_t kMaxBlocks = 64;
   std::array<std::uint16_t, kMaxBlocks> blockCrc{};  // of each block the image can have
+  fuzz::ChunkBuffer chunks{64};                      // a chunk is at most 64 bytes
 };
 
 }  // namespace
@@ -134,8 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t n = std::min<std::size_t>((head & 0x3F) + 1u, size - at);
     if (n == 0) break;
-    // The reader hands over a chunk it owns; copy so that a read past it is caught.
-    const std::vector<std::uint8_t> chunk(data + at, data + at + n);
+    const auto chunk = fixture->chunks.Place(data + at, n);
     at += n;
     fixture->driver.receive(chunk);
     if (head & 0x40) fixture->loop.advance(Milliseconds{150});

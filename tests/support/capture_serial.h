@@ -58,9 +58,10 @@ class CaptureSerialDriver : public SerialDriver {
   const Line& line() const { return *line_; }
 
   // Hands `bytes` to the link as one received chunk (only while a port is open).
-  void receive(const Bytes& bytes) const {
+  void receive(std::span<const std::uint8_t> bytes) const {
     if (line_->open && line_->sink) line_->sink(bytes);
   }
+  void receive(const Bytes& bytes) const { receive(std::span<const std::uint8_t>(bytes)); }
 
   bool refuseOpen = false;
   OpenError refusal = OpenError::Busy;  // the reason a refused open gives
