@@ -51,6 +51,7 @@ struct Fixture {
     }
     loop.advance(Milliseconds{0});  // work the input posted
     form.Memo1.clear();
+    dialogs.messages.clear();  // the Cancel's and the handler's message boxes
     driver.clearWrites();
   }
 

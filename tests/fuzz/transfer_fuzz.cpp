@@ -94,6 +94,7 @@ struct Fixture {
     loop.advance(Milliseconds{0});
     form.RxMode = RxMode::Idle;
     form.Memo1.clear();
+    dialogs.messages.clear();  // the Cancel's and the handler's message boxes
     driver.clearWrites();
   }
 
