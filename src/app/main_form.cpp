@@ -275,6 +275,14 @@ void TMainForm::ClearTerminal() {
   if (TermForm) TermForm->ClearText();
 }
 
+void TMainForm::ForgetModule() {
+  for (VersionField* field :
+       {&DeviceModel, &VersionWord1, &VersionWord3, &VersionWord4, &VersionWord5}) {
+    field->fill('\0');
+  }
+  Receiver.ForgetModule();
+}
+
 void TMainForm::PortLost() {
   // The progress line is rewritten in place as the last line; once the line below it is
   // written it would overwrite that instead. Nothing more can be sent: it shows its final

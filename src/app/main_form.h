@@ -146,6 +146,7 @@ class TMainForm final : public FormSurface {
 
   // Test mode: each connect empties the terminal window's text.
   void ClearTerminal() override;
+  void ForgetModule() override;
 
   // Set by the view: closes the real window.
   std::function<void()> onCloseRequest;

@@ -4,11 +4,16 @@
 #include <system_error>
 
 #include "app/main_form.h"
+#include "platform/output_file.h"
 
 namespace movrand {
 namespace {
 
 constexpr const char* kTrafficLogName = "log.dat";
+// Why the log was not created, where the reason is one the user can act on.
+constexpr std::string_view kTextLogIsLink =
+    ">>log.dat is a symbolic link: the traffic log is not written through it";
+constexpr std::string_view kTextLogNotPlain = ">>log.dat is not a plain file";
 constexpr char kSentMark[2] = {'>', '>'};
 
 }  // namespace
@@ -28,9 +33,14 @@ void TMainForm::OpenTrafficLog() {
     }
     std::filesystem::current_path(folder, ignored);
   }
-  LogFile.reset(std::fopen((folder / kTrafficLogName).string().c_str(), "wb"));
+  // A link planted in the log's place would have the traffic written wherever it points; it
+  // is refused, and so is a pipe, which would hold the connect until someone reads it.
+  OutputFileError error = OutputFileError::None;
+  LogFile.reset(CreateOutputFile(folder / kTrafficLogName, error));
   if (!LogFile) {
     LogLine(Messages.TextLogFileFailed);
+    if (error == OutputFileError::Link) LogLine(kTextLogIsLink);
+    if (error == OutputFileError::NotRegular) LogLine(kTextLogNotPlain);
     LogEnabled = false;  // one message per run: no further attempts
   }
 }

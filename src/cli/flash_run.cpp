@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "cli/record.h"
 #include "comm/comm.h"
 #include "connection/link.h"
 
@@ -160,6 +161,11 @@ void FlashRun::setStage(Stage stage) {
   if (stage == stage_) return;
   stage_ = stage;
   if (onStage) onStage(stage);
+  changed();
+}
+
+void FlashRun::changed() const {
+  if (onChange) onChange();
 }
 
 std::string FlashRun::waitingFor() const {
@@ -235,7 +241,18 @@ void FlashRun::announced(const FormEvent& event) {
       if (event.waitFor == WaitFor::ModuleRestart) setStage(Stage::Restarting);
       if (event.waitFor == WaitFor::Reconnect) setStage(Stage::Reconnecting);
       break;
-    case Kind::ProgrammingStarted:
+    case Kind::ProgrammingStarted: {
+      programmingAnswered_ = true;
+      // What the module is sent is what was loaded now, not what the file holds later.
+      const Programming& p = form_.Programmer;
+      const auto loaded =
+          std::span<const std::uint8_t>(p.ImageBuffer)
+              .first(static_cast<std::size_t>(std::clamp<std::int32_t>(
+                  p.LoadedLength, 0, static_cast<std::int32_t>(p.ImageBuffer.size()))));
+      imageBytes_ = static_cast<std::int64_t>(loaded.size());
+      imageSha256_ = Sha256Hex(loaded);
+      break;
+    }
     case Kind::ImageRejected:
     case Kind::ConfirmationDeclined:
       programmingAnswered_ = true;
@@ -247,6 +264,7 @@ void FlashRun::announced(const FormEvent& event) {
     default:
       break;
   }
+  changed();
   if (event.kind == Kind::BlockSent || phase_ == Phase::Finished) return;
   pending_.push_back(event);
   if (evaluatePosted_) return;
@@ -382,6 +400,7 @@ void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenEr
       form_.SpeedButtonSynch.enabled()) {
     form_.SpeedButtonSynch.click();
   }
+  changed();
   if (onFinished_) onFinished_();
 }
 
@@ -395,6 +414,8 @@ RunSummary FlashRun::summary() const {
   if (upgraded_) summary.newVersion = version_;
   summary.sentBytes = progress_.sent;
   summary.blocksRepeated = blocksRepeated_;
+  summary.imageBytes = imageBytes_;
+  summary.imageSha256 = imageSha256_;
   if (identified_) {
     summary.port = identified_->port;
     summary.baud = identified_->baud;

@@ -91,8 +91,14 @@ class FlashRun {
   // Where the transfer stands: the image bytes up to the last block sent, of all.
   ProgressCounts progress() const { return progress_; }
   Stage stage() const { return stage_; }
+  // What the run waits for at the stage it stands at, in words ("the loader's answer to a
+  // block").
+  std::string waitingFor() const;
   // Called on each change of the stage.
   std::function<void(Stage)> onStage;
+  // Called whenever what `summary` or `waitingFor` would say may have changed: an event was
+  // announced, the stage moved, the run ended.
+  std::function<void()> onChange;
 
  private:
   enum class Phase { Ready, Connecting, Programming, TestLoaded, Restarting, Finished };
@@ -106,8 +112,7 @@ class FlashRun {
   void setStage(Stage stage);
   // The time-out expired: Cancel, as a technician would, and say what the run waited for.
   void timedOut(Milliseconds limit);
-  // What the run waits for at the stage it stands at, for the time-out's message.
-  std::string waitingFor() const;
+  void changed() const;
   // Success, unless the module reports another version than the one expected.
   void finishWithVersion(bool disconnect);
   void finish(ExitCode code, std::string detail, bool disconnect,
@@ -130,6 +135,9 @@ class FlashRun {
   std::optional<std::string> oldVersion_;  // the version found before programming
   bool upgraded_ = false;
   int blocksRepeated_ = 0;
+  // The image programming loaded (and sends): its size and SHA-256, once it started.
+  std::optional<std::int64_t> imageBytes_;
+  std::optional<std::string> imageSha256_;
   Stage stage_ = Stage::Ready;
   ProgressCounts progress_;
   bool programmingAnswered_ = false;  // the press of Programming started or refused something

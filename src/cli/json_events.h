@@ -9,9 +9,9 @@
 //   {"event":"message","kind":"question","title":"Attention!!!","text":"Program the module ..."}
 //   {"event":"result","exitCode":0,"outcome":"success","meaning":"success","version":"..."}
 //
-// Texts are passed through as the program has them (the version text comes from the module);
-// the output is plain ASCII with anything else escaped, and bytes that are not UTF-8 become
-// U+FFFD, so every line parses.
+// Texts are passed as the program has them (what came from the module is already shown as
+// text, protocol/visible_text.h); the output is plain ASCII with anything else escaped, and
+// bytes that are not UTF-8 become U+FFFD, so every line parses and each event is one line.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +52,10 @@ struct RunSummary {
   std::optional<std::string> newVersion;
   std::int64_t sentBytes = 0;
   int blocksRepeated = 0;
+  // The image as the programming procedure loaded it, the bytes it sends: its size and
+  // SHA-256; nothing when no image was loaded.
+  std::optional<std::int64_t> imageBytes;
+  std::optional<std::string> imageSha256;
 };
 std::string JsonResultEvent(const RunSummary& summary);
 // Where the run stands: {"event":"stage","stage":"loader"}.

@@ -1,17 +1,29 @@
 #include "cli/line.h"
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "cli/line_view.h"
+#include "cli/record.h"
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/std_event_loop.h"
 
 namespace movrand::cli {
 namespace {
+
+// A station ends by itself within its own guard's grace of a Ctrl-C; one that has not ended
+// this long after the line passed the Ctrl-C on is ended by the line.
+constexpr Milliseconds kInterruptedStationGrace{2000};
+// After a second Ctrl-C every station ends at once (without its Cancel); this long is left for
+// it to write its record line.
+constexpr Milliseconds kSecondInterruptGrace{1000};
+// Beyond a station's --timeout: its own time-out, its guard's grace, and its start.
+constexpr Milliseconds kTimeoutStationGrace{5000};
 
 void WriteTo(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -127,6 +139,8 @@ int RunLine(const FlashOptions& o) {
   if (program.empty()) return refuse(ExitCode::Internal, "this program's own file is not known");
 
   InterruptWatch interrupts;  // before any thread exists, so that all of them inherit its mask
+  const auto started = std::chrono::system_clock::now();
+  const auto startedSteady = std::chrono::steady_clock::now();
   const OutputMode mode = o.json                   ? OutputMode::Json
                           : PrepareConsoleOutput() ? OutputMode::Terminal
                                                    : OutputMode::Plain;
@@ -169,19 +183,68 @@ int RunLine(const FlashOptions& o) {
     }
     ++running;
   }
+  // Stations that do not end in time are ended here, each with its row saying so and, as
+  // it could not write its own, a record line.
+  RecordFile record;
+  const bool recording = !o.record.empty() && record.open(o.record).empty();
+  std::optional<Milliseconds> killAt;
+  std::string killReason;
+  Timer killTimer(loop);
+  const auto killLate = [&] {
+    killTimer.setEnabled(false);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      const StationState& s = view.stations()[i];
+      if (s.code || s.killed) continue;
+      view.stationKilled(i, killReason);
+      children[i].kill();
+      if (recording && !s.resultSeen) {
+        StationRecord line{.time = started, .port = ports[i], .summary = {}, .image = {}};
+        line.summary.code = ExitCode::Internal;
+        line.summary.detail = s.detail;
+        line.summary.sentBytes = s.sentBytes;
+        if (!o.file.empty())
+          line.image = ImageFacts{
+              .name = std::filesystem::path(o.file).filename().string(), .bytes = {}, .sha256 = {}};
+        line.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
+        if (const std::string failure = record.append(RecordLine(line)); !failure.empty()) {
+          view.say("the record line of " + s.port + " was not written: " + failure);
+        }
+      }
+    }
+  };
+  killTimer.onTimer = killLate;
+  // Ends the stations still running at `at` (on the loop's clock), unless an earlier end is set.
+  const auto killBy = [&](Milliseconds at, std::string reason) {
+    if (killAt && *killAt <= at) return;
+    killAt = at;
+    killReason = std::move(reason);
+    killTimer.setInterval(std::max(Milliseconds{1}, at - loop.now()));
+    killTimer.setEnabled(true);
+  };
+  if (o.timeoutSeconds) {
+    const Milliseconds limit = std::chrono::seconds(*o.timeoutSeconds) + kTimeoutStationGrace;
+    killBy(loop.now() + limit, "ended by the line: it did not end within " +
+                                   std::to_string(limit.count() / 1000) + " s (--timeout " +
+                                   std::to_string(*o.timeoutSeconds) + ")");
+  }
   if (running > 0) {
     int presses = 0;
-    interrupts.start([&loop, &children, &view, &presses] {
-      loop.post([&children, &view, &presses] {
+    interrupts.start([&loop, &children, &view, &presses, &killBy] {
+      loop.post([&loop, &children, &view, &presses, &killBy] {
         ++presses;
         view.say(presses == 1 ? "Ctrl-C: every station presses Cancel (again: they end at once)"
                               : "Ctrl-C again: every station ends at once");
         for (ChildProcess& child : children) child.interrupt();
+        const Milliseconds grace = presses == 1 ? kInterruptedStationGrace : kSecondInterruptGrace;
+        killBy(loop.now() + grace, "ended by the line: it did not end within " +
+                                       std::to_string(grace.count() / 1000) + " s of Ctrl-C");
       });
     });
     loop.run();
     interrupts.stop();
   }
+  killTimer.setEnabled(false);
   view.finish();
   const ExitCode worst = view.worst();
   loop.stop();

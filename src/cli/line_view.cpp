@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/progress.h"
+#include "protocol/visible_text.h"
 
 namespace movrand::cli {
 namespace {
@@ -30,6 +31,23 @@ std::optional<double> NumberOf(const Json& json, const char* key) {
   const auto at = json.find(key);
   if (at == json.end() || !at->is_number()) return std::nullopt;
   return at->get<double>();
+}
+
+// A text for one line of the block: a log entry's own line breaks (the version line's CR LF)
+// become blanks, and whatever a station or its module wrote is shown, never obeyed, so that
+// a line feed cannot add a row the block's redraw does not count.
+std::string OneLine(std::string_view text) {
+  std::string joined;
+  joined.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      joined += ' ';
+      ++i;
+    } else {
+      joined += text[i];
+    }
+  }
+  return VisibleText(joined);
 }
 
 std::string Padded(std::string text, std::size_t width) {
@@ -57,7 +75,7 @@ LineView::LineView(EventLoop& loop, OutputMode mode, std::vector<std::string> po
       redraw_(loop, kRedrawInterval) {
   for (std::string& port : ports) {
     StationState state;
-    state.port = PrintableText(port);
+    state.port = OneLine(port);
     state.started = loop.now();
     portWidth_ = std::max(portWidth_, state.port.size());
     stations_.push_back(std::move(state));
@@ -93,12 +111,14 @@ void LineView::stationOutput(std::size_t station, std::string_view line) {
   if (kind == "stage") {
     // The station is done when its process has ended, not before.
     if (const auto stage = TextOf(event, "stage"); stage && *stage != "done") {
-      s.stage = PrintableText(*stage);
+      s.stage = OneLine(*stage);
     }
   } else if (kind == "line") {
-    if (const auto text = TextOf(event, "text")) s.lastLine = PrintableText(*text);
+    if (const auto text = TextOf(event, "text")) s.lastLine = OneLine(*text);
   } else if (kind == "progress") {
     if (const auto percent = NumberOf(event, "percent")) s.percent = static_cast<int>(*percent);
+    if (const auto sent = NumberOf(event, "sentBytes"))
+      s.sentBytes = static_cast<std::int64_t>(*sent);
     s.bytesPerSecond = NumberOf(event, "bytesPerSecond");
     s.secondsLeft = NumberOf(event, "secondsLeft");
   } else if (kind == "message") {
@@ -107,7 +127,7 @@ void LineView::stationOutput(std::size_t station, std::string_view line) {
     if (TextOf(event, "kind") == "box" && mode_ != OutputMode::Json) {
       std::string words = text.value_or("");
       std::replace(words.begin(), words.end(), '\n', ' ');
-      say(s.port + ": [" + title.value_or("") + "] " + words);
+      say(s.port + ": [" + OneLine(title.value_or("")) + "] " + OneLine(words));
     }
   } else if (kind == "result") {
     s.resultSeen = true;
@@ -118,7 +138,7 @@ void LineView::stationOutput(std::size_t station, std::string_view line) {
     s.oldVersion = TextOf(event, "oldVersion");
     s.newVersion = TextOf(event, "newVersion");
     if (!s.oldVersion && !s.newVersion) s.oldVersion = TextOf(event, "version");
-    if (const auto detail = TextOf(event, "detail")) s.detail = PrintableText(*detail);
+    if (const auto detail = TextOf(event, "detail")) s.detail = OneLine(*detail);
     s.ended = loop_.now();
   }
   changed(station);
@@ -129,7 +149,15 @@ void LineView::stationError(std::size_t station, std::string_view line) {
   std::string text(line);
   const std::string prefix = "movrand-flash: ";
   if (text.starts_with(prefix)) text.erase(0, prefix.size());
-  say(stations_[station].port + ": " + PrintableText(text));
+  say(stations_[station].port + ": " + OneLine(text));
+}
+
+void LineView::stationKilled(std::size_t station, std::string_view why) {
+  if (station >= stations_.size()) return;
+  StationState& s = stations_[station];
+  s.killed = true;
+  s.detail = OneLine(why);
+  say(s.port + ": " + s.detail);
 }
 
 void LineView::stationEnded(std::size_t station, int exitCode) {
@@ -240,8 +268,8 @@ std::string LineView::table() const {
   std::vector<std::array<std::string, 5>> rows;
   rows.push_back({"Port", "Old version", "New version", "Outcome", "Seconds"});
   for (const StationState& s : stations_) {
-    rows.push_back({s.port, PrintableText(s.oldVersion.value_or(std::string(kNone))),
-                    PrintableText(s.newVersion.value_or(std::string(kNone))),
+    rows.push_back({s.port, OneLine(s.oldVersion.value_or(std::string(kNone))),
+                    OneLine(s.newVersion.value_or(std::string(kNone))),
                     s.code ? std::string(ExitCodeName(*s.code)) + " (" +
                                  std::to_string(static_cast<int>(*s.code)) + ")"
                            : std::string(kNone),

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,7 +33,9 @@ struct StationState {
   std::optional<std::string> newVersion;
   std::optional<ExitCode> code;  // once it has ended
   std::string detail;            // why it failed, from its result
+  std::int64_t sentBytes = 0;    // image bytes sent, from its progress
   bool resultSeen = false;
+  bool killed = false;  // the line ended it: it did not end in time
   Milliseconds started{0};
   Milliseconds ended{0};
 };
@@ -56,6 +59,9 @@ class LineView {
   void stationError(std::size_t station, std::string_view line);
   // The station's process has ended with `exitCode`.
   void stationEnded(std::size_t station, int exitCode);
+  // The line ends the station's process, which did not end in time; `why` is its row's
+  // detail and said at once.
+  void stationKilled(std::size_t station, std::string_view why);
   // Something of the line's own for the technician (on standard error).
   void say(std::string_view text);
 

@@ -3,48 +3,13 @@
 #include <cstdio>
 #include <utility>
 
+#include "protocol/visible_text.h"
+
 namespace movrand::cli {
 namespace {
 
 constexpr std::string_view kClearToLineEnd = "\033[K";
 constexpr int kBarWidth = 16;  // cells of the terminal's progress bar
-
-void AppendEscaped(std::string& out, unsigned char byte) {
-  char text[8];
-  std::snprintf(text, sizeof text, "\\x%02X", byte);
-  out += text;
-}
-
-// Length of the well-formed UTF-8 sequence at `text[at]` that encodes a printable character
-// (not a C1 control), or 0.
-std::size_t PrintableSequence(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  char32_t code = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  const bool c1 = code >= 0x80 && code <= 0x9F;
-  if (overlong || surrogate || c1 || code > 0x10FFFF) return 0;
-  return length;
-}
 
 // The text without its " (37kB)" tail: on a terminal the bar shows the count.
 std::string_view WithoutCount(std::string_view text) {
@@ -56,28 +21,18 @@ std::string_view WithoutCount(std::string_view text) {
 }  // namespace
 
 std::string PrintableText(std::string_view text) {
+  // The pane's own line breaks (CR LF inside the version line, LF in a message) stay; every
+  // line between them is shown as text (what the module said is already shown so).
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      out += '\n';
-      i += 2;
-    } else if (b == '\n' || b == '\t' || (b >= 0x20 && b < 0x7F)) {
-      out += static_cast<char>(b);
-      ++i;
-    } else if (b >= 0x80) {
-      if (const std::size_t length = PrintableSequence(text, i); length > 0) {
-        out.append(text.substr(i, length));
-        i += length;
-      } else {
-        AppendEscaped(out, b);
-        ++i;
-      }
-    } else {
-      AppendEscaped(out, b);
-      ++i;
-    }
+  for (;;) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (lf != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    out += VisibleText(line);
+    if (lf == std::string_view::npos) break;
+    out += '\n';
+    text.remove_prefix(lf + 1);
   }
   return out;
 }

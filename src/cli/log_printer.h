@@ -28,7 +28,8 @@ namespace movrand::cli {
 enum class OutputMode { Terminal, Plain, Json };
 
 // `text` with CR LF and LF as line breaks and everything that could steer a terminal (C0 and
-// C1 controls, DEL, bytes that are not UTF-8) written as \xNN.
+// C1 controls, DEL, bytes that are not UTF-8) written as \xNN, the characters that turn text
+// around as \uXXXX (protocol/visible_text.h).
 std::string PrintableText(std::string_view text);
 
 class LogPrinter {

@@ -3,10 +3,11 @@
 // for how a run goes.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,11 +27,16 @@
 #include "cli/log_printer.h"
 #include "cli/options.h"
 #include "cli/record.h"
+#include "cli/stop_guard.h"
 #include "platform/console.h"
 #include "platform/port_names.h"
 #include "platform/port_source.h"
+#include "platform/read_only_file.h"
 #include "platform/serial_device.h"
 #include "platform/std_event_loop.h"
+#include "programming/image.h"
+#include "programming/programming.h"
+#include "protocol/visible_text.h"
 
 namespace {
 
@@ -47,16 +53,156 @@ constexpr const char* kProgramFileName = "movrand-flash";
 constexpr std::uint32_t kRecoveryRate = 115200;
 constexpr std::uint32_t kRecoveryFastRate = 230400;
 
+// A forced end gives its last words this long to reach a terminal or pipe that may take
+// nothing more, then ends the process without them.
+constexpr std::chrono::milliseconds kLastWordsWait{300};
+
 void WriteOut(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 
+// A run that never returns here: the guard's forced end is under way and ends the process.
+[[noreturn]] void AwaitForcedEnd() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// What the guard's forced end needs, kept up to date by the main thread as the run goes.
+struct Ending {
+  std::mutex mutex;
+  RunSummary summary;      // as the run stands
+  std::string waitingFor;  // what the run waits for now
+  RecordFile* record = nullptr;
+  std::string port;
+  std::optional<std::string> imageName;
+  std::optional<int> timeoutSeconds;
+  OutputMode mode = OutputMode::Plain;
+  std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
+  std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+};
+
+// The run's message on standard error: what failed, its code and why.
+std::string FailureText(const RunSummary& summary) {
+  const std::string reason = summary.reasonText ? " (" + *summary.reasonText + ")" : "";
+  std::string text = "movrand-flash: " + std::string(ExitCodeMeaning(summary.code)) +
+                     " (exit code " + std::to_string(static_cast<int>(summary.code)) + ")";
+  if (!summary.detail.empty()) text += ": " + VisibleText(summary.detail);
+  text += reason + "\n";
+  if (summary.hint) text += "movrand-flash: hint: " + *summary.hint + "\n";
+  return text;
+}
+
+// The record's line of this run, when there is a record; a failed write makes the run's
+// code "record" unless it is already worse. The error in words, or empty.
+std::string Record(RecordFile* record, const std::string& port, RunSummary& summary,
+                   const std::optional<std::string>& imageName,
+                   std::chrono::system_clock::time_point started,
+                   std::chrono::steady_clock::time_point startedSteady) {
+  if (!record) return {};
+  std::optional<ImageFacts> image;
+  if (imageName) {
+    image =
+        ImageFacts{.name = *imageName, .bytes = summary.imageBytes, .sha256 = summary.imageSha256};
+  }
+  StationRecord line{.time = started, .port = port, .summary = summary, .image = image};
+  line.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
+  std::string error = record->append(RecordLine(line));
+  if (!error.empty()) {
+    summary.code = WorseOf(summary.code, ExitCode::RecordFailed);
+    if (summary.code == ExitCode::RecordFailed) summary.detail = error;
+  }
+  return error;
+}
+
+// Writes `out` to standard output and `err` to standard error from a thread of their own and
+// waits for them at most `limit`: the main thread may hold either stream, stuck in a write
+// that a stopped terminal or a full pipe does not take.
+void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds limit) {
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable written;
+    bool done = false;
+  };
+  auto done = std::make_shared<Done>();
+  std::thread([done, out = std::move(out), err = std::move(err)] {
+    if (!out.empty()) WriteOut(out);
+    if (!err.empty()) {
+      std::fwrite(err.data(), 1, err.size(), stderr);
+      std::fflush(stderr);
+    }
+    std::lock_guard lock(done->mutex);
+    done->done = true;
+    done->written.notify_all();
+  }).detach();
+  std::unique_lock lock(done->mutex);
+  done->written.wait_for(lock, limit, [&] { return done->done; });
+}
+
+// The guard's end of a run whose main thread did not answer in time: the record line, the
+// result, the console as it was, and the process ends with `code`.
+[[noreturn]] void ForceEnd(Ending& ending, ExitCode code) {
+  RunSummary summary;
+  std::string waitingFor;
+  RecordFile* record = nullptr;
+  std::string port;
+  OutputMode mode = OutputMode::Plain;
+  {
+    std::lock_guard lock(ending.mutex);
+    mode = ending.mode;
+    summary = ending.summary;
+    waitingFor = ending.waitingFor;
+    record = ending.record;
+    port = ending.port;
+  }
+  const std::string grace = std::to_string(StopGuard::kGrace.count() / 1000) + "." +
+                            std::to_string(StopGuard::kGrace.count() % 1000 / 100) + " s";
+  const std::string waiting = waitingFor.empty() ? "" : " (it was waiting for " + waitingFor + ")";
+  summary.code = code;
+  if (code == ExitCode::TimedOut) {
+    summary.detail = "no result within " + std::to_string(ending.timeoutSeconds.value_or(0)) +
+                     " s, and the run did not end within " + grace + " more" + waiting +
+                     ": the program ended without the Cancel action";
+  } else {
+    summary.detail = "interrupted, and the run did not end within " + grace + waiting +
+                     ": the program ended without the Cancel action";
+  }
+  const std::string recordError =
+      Record(record, port, summary, ending.imageName, ending.started, ending.startedSteady);
+  std::string out;
+  if (mode == OutputMode::Json) out = JsonResultEvent(summary) + "\n";
+  if (mode == OutputMode::Terminal) out = "\n";  // ends a line drawn in place
+  std::string err;
+  if (!recordError.empty())
+    err = "movrand-flash: the record was not written: " + recordError + "\n";
+  if (mode != OutputMode::Json) err += FailureText(summary);
+  WriteLastWords(std::move(out), std::move(err), kLastWordsWait);
+  RestoreConsoleOutput();
+  std::_Exit(static_cast<int>(summary.code));
+}
+
+// Where a Ctrl-C goes: nowhere until the run exists, then to the run on the main thread.
+class InterruptTarget {
+ public:
+  void set(std::function<void()> press) {
+    std::lock_guard lock(mutex_);
+    press_ = std::move(press);
+  }
+  void press() {
+    std::lock_guard lock(mutex_);
+    if (press_) press_();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> press_;
+};
+
 // A failure before the run: the reason on standard error (and as the result event with
 // --json); the exit code.
 int Refuse(bool json, ExitCode code, const std::string& detail,
            OpenError reason = OpenError::None) {
-  std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
+  std::fprintf(stderr, "movrand-flash: %s\n", VisibleText(detail).c_str());
   const std::string_view hint = OpenErrorHint(reason);
   if (!hint.empty()) std::fprintf(stderr, "movrand-flash: hint: %s\n", std::string(hint).c_str());
   if (json) {
@@ -73,14 +219,28 @@ int Refuse(bool json, ExitCode code, const std::string& detail,
   return static_cast<int>(code);
 }
 
-// Why the image named on the command line cannot be read; empty when it can.
-std::string ImageProblem(const fs::path& path) {
+// Why the image named on the command line cannot be programmed, and the code for it; empty
+// when it can be tried. The same refusals as the programming's own read, without reading
+// the file: it must be a plain file (a pipe would block, a device never end) that can be
+// opened, and no larger than the image buffer.
+struct ImageCheck {
+  std::string problem;
+  ExitCode code = ExitCode::Success;
+};
+ImageCheck CheckImage(const fs::path& path) {
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
-  if (!fs::exists(status)) return "no such file";
-  if (fs::is_directory(status)) return "it is a folder, not a file";
-  if (!fs::is_regular_file(status)) return "it is not a regular file";
-  if (!std::ifstream(path, std::ios::binary)) return "it cannot be opened for reading";
+  if (!fs::exists(status)) return {"no such file", ExitCode::Usage};
+  if (fs::is_directory(status)) return {"it is a folder, not a file", ExitCode::Usage};
+  if (!fs::is_regular_file(status)) return {"it is not a regular file", ExitCode::Usage};
+  ReadOnlyFile file;
+  if (!file.open(path.string())) return {"it cannot be opened for reading", ExitCode::Usage};
+  const std::optional<std::int64_t> size = file.size();
+  if (!size) return {"its size cannot be read", ExitCode::Usage};
+  if (*size > static_cast<std::int64_t>(kFirmwareBufferSize)) {
+    return {"it is larger than " + std::to_string(kFirmwareBufferSize / 1024) + " KiB",
+            ExitCode::ImageRejected};
+  }
   return {};
 }
 
@@ -94,24 +254,6 @@ void SayAsTheWindow(TMainForm& form, LogPrinter& printer, const std::string& lin
   }
   printer.paneChanged(form.Memo1.lines());
   printer.finish();
-}
-
-// The record's line of this run, when --record asks for one; a failed write is said and
-// makes the run's code "record" unless it is already worse.
-ExitCode Record(RecordFile* record, const std::string& port, RunSummary& summary,
-                const std::optional<ImageFacts>& image,
-                std::chrono::system_clock::time_point started,
-                std::chrono::steady_clock::time_point startedSteady) {
-  if (!record) return summary.code;
-  StationRecord line{.time = started, .port = port, .summary = summary, .image = image};
-  line.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
-  if (const std::string error = record->append(RecordLine(line)); !error.empty()) {
-    std::fprintf(stderr, "movrand-flash: the record was not written: %s\n", error.c_str());
-    summary.code = WorseOf(summary.code, ExitCode::RecordFailed);
-    if (summary.code == ExitCode::RecordFailed) summary.detail = error;
-  }
-  return summary.code;
 }
 
 // A station of a line reads its standard input for the line's "interrupt": each is a press
@@ -148,39 +290,74 @@ std::shared_ptr<StationInput> WatchStationInput(std::function<void()> onInterrup
 }
 
 int Run(const FlashOptions& o) {
-  const auto started = std::chrono::system_clock::now();
-  const auto startedSteady = std::chrono::steady_clock::now();
-  // The image's full path before anything else: the settings and the traffic log may change
-  // the current folder.
-  // A bad image is refused once the window's model exists, with the line the window writes.
+  Ending ending;
+  ending.timeoutSeconds = o.timeoutSeconds;
+  if (!o.file.empty()) ending.imageName = fs::path(o.file).filename().string();
+  // Before any thread exists, so that all of them inherit its mask; watched from the start,
+  // so that a Ctrl-C is honoured during the preparations too.
+  InterruptWatch interrupts;
+  StopGuard guard([&ending](ExitCode code) { ForceEnd(ending, code); });
+  InterruptTarget target;
+  interrupts.start([&guard, &target] {
+    guard.interrupted();
+    target.press();
+  });
+  const std::shared_ptr<StationInput> stationInput = o.station
+                                                         ? WatchStationInput([&guard, &target] {
+                                                             guard.interrupted();
+                                                             target.press();
+                                                           })
+                                                         : nullptr;
+  // Nothing is pressed once this function leaves, however it leaves.
+  struct QuietOnExit {
+    InterruptWatch& interrupts;
+    const std::shared_ptr<StationInput>& stationInput;
+    ~QuietOnExit() {
+      interrupts.stop();
+      if (stationInput) stationInput->stop();
+    }
+  } quietOnExit{interrupts, stationInput};
+  // Every end on this thread claims the end first; when the guard has it, it ends the process.
+  const auto claim = [&guard] {
+    if (!guard.claimEnd()) AwaitForcedEnd();
+  };
+  const auto interruptedBeforeTheRun = [&] {
+    claim();
+    return Refuse(o.json, ExitCode::Cancelled, "interrupted before the run started");
+  };
+
+  // The image is refused before any module is touched when programming could not read it.
   std::string image;
-  std::string imageProblem;
+  ImageCheck imageCheck;
   if (!o.file.empty()) {
-    std::error_code error;
-    const fs::path path = fs::absolute(o.file, error);
-    imageProblem = error ? "its path cannot be resolved" : ImageProblem(path);
-    image = path.string();
+    image = o.file;  // made absolute with the other paths, before anything ran
+    imageCheck = CheckImage(image);
   }
   std::error_code error;
   const fs::path folder = fs::current_path(error);
-  if (error) return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
-
-  InterruptWatch interrupts;  // before any thread exists, so that all of them inherit its mask
+  if (error) {
+    claim();
+    return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
+  }
 
   const OutputMode mode = o.json                   ? OutputMode::Json
                           : PrepareConsoleOutput() ? OutputMode::Terminal
                                                    : OutputMode::Plain;
+  {
+    std::lock_guard lock(ending.mutex);
+    ending.mode = mode;
+  }
   StdEventLoop loop;
   SystemLocalClock clock;
   const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(imageProblem.empty() ? image : std::string());
+  PathFileDialog fileDialog(imageCheck.problem.empty() ? image : std::string());
   LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
   HeadlessDialogs dialogs(printer, o.yes, [&interrupts](const std::string& question) {
     return AskOnTerminal(question, interrupts.interrupted());
   });
   const auto sayAside = [&printer](const std::string& text) {
     printer.finish();
-    std::fprintf(stderr, "movrand-flash: %s\n", text.c_str());
+    std::fprintf(stderr, "movrand-flash: %s\n", VisibleText(text).c_str());
   };
   LatencyWatch latency(systemSerialDriver(), loop, sayAside);
 
@@ -192,17 +369,19 @@ int Run(const FlashOptions& o) {
                                         .dialogs = dialogs,
                                         .programFile = folder / kProgramFileName});
   } catch (const std::exception& failure) {
+    claim();
     return Refuse(o.json, ExitCode::Internal,
                   std::string("the window model could not be built: ") + failure.what());
   }
 
   if (o.list) {
+    claim();
     form->RefreshPortList();
     if (!form->Memo1.lines().empty()) {  // the list could not be read: the window says why
-      return Refuse(o.json, ExitCode::PortUnavailable, PrintableText(form->Memo1.lines().back()));
+      return Refuse(o.json, ExitCode::PortUnavailable, form->Memo1.lines().back());
     }
     for (const std::string& item : form->PortComboBox.items()) {
-      WriteOut(PrintableText(item) + "\n");
+      WriteOut(VisibleText(item) + "\n");
     }
     return 0;
   }
@@ -211,32 +390,47 @@ int Run(const FlashOptions& o) {
   if (o.test) ApplyCommandLine(*form, "/t");
   form->LogEnabled = o.log;
   form->FastProgramming = o.fast;
+  if (interrupts.interrupted()) return interruptedBeforeTheRun();
 
-  if (!imageProblem.empty()) {
+  if (!imageCheck.problem.empty()) {
+    claim();
+    const std::string shown = fs::path(image).filename().string();
     SayAsTheWindow(*form, printer,
-                   form->Messages.TextCantOpenFile + fs::path(image).filename().string(), false);
-    return Refuse(o.json, ExitCode::Usage, "cannot read the image " + o.file + ": " + imageProblem);
+                   imageCheck.code == ExitCode::ImageRejected
+                       ? FileTooLargeLine(shown)
+                       : form->Messages.TextCantOpenFile + shown,
+                   imageCheck.code == ExitCode::ImageRejected);
+    return Refuse(
+        o.json, imageCheck.code,
+        (imageCheck.code == ExitCode::ImageRejected ? "the image " + o.file + " is refused: "
+                                                    : "cannot read the image " + o.file + ": ") +
+            imageCheck.problem);
   }
   // The record is opened before any module is touched: a module that cannot be recorded is
   // not flashed.
   RecordFile recordFile;
   RecordFile* record = nullptr;
   if (!o.record.empty()) {
-    if (const std::string error = recordFile.open(o.record); !error.empty()) {
-      return Refuse(o.json, ExitCode::RecordFailed, "the record cannot be written: " + error);
+    if (const std::string failure = recordFile.open(o.record); !failure.empty()) {
+      claim();
+      return Refuse(o.json, ExitCode::RecordFailed, "the record cannot be written: " + failure);
     }
     record = &recordFile;
   }
-  std::optional<ImageFacts> imageFacts;
-  if (record && !image.empty()) imageFacts = ReadImageFacts(image);
+  if (interrupts.interrupted()) return interruptedBeforeTheRun();
   // A refusal from here on is a run of this station too, and recorded.
   const auto refuseRecorded = [&](ExitCode code, const std::string& detail,
                                   OpenError reason = OpenError::None) {
+    claim();
     RunSummary summary;
     summary.code = code;
     summary.detail = detail;
-    const ExitCode recorded = Record(record, o.port, summary, imageFacts, started, startedSteady);
-    return Refuse(o.json, recorded, detail, reason);
+    if (const std::string failure =
+            Record(record, o.port, summary, ending.imageName, ending.started, ending.startedSteady);
+        !failure.empty()) {
+      std::fprintf(stderr, "movrand-flash: the record was not written: %s\n", failure.c_str());
+    }
+    return Refuse(o.json, summary.code, detail, reason);
   };
   const PortLookup port = LookUpPort(o.port, kPortNameMax);
   if (!port.error.empty()) {
@@ -245,6 +439,11 @@ int Run(const FlashOptions& o) {
     return refuseRecorded(ExitCode::PortUnavailable,
                           port.error + " (movrand-flash --list shows the ports)",
                           OpenError::Missing);
+  }
+  {
+    std::lock_guard lock(ending.mutex);
+    ending.record = record;
+    ending.port = port.name;
   }
 
   CommSession session(*form, loop, latency);
@@ -268,40 +467,75 @@ int Run(const FlashOptions& o) {
   if (mode == OutputMode::Json) {
     run.onStage = [](Stage stage) { WriteOut(JsonStageEvent(StageName(stage)) + "\n"); };
   }
+  run.onChange = [&run, &ending] {
+    std::lock_guard lock(ending.mutex);
+    ending.summary = run.summary();
+    ending.waitingFor = run.waitingFor();
+  };
   std::string refused;
   if (!run.select(refused)) return refuseRecorded(ExitCode::Usage, refused);
+  if (interrupts.interrupted())
+    return refuseRecorded(ExitCode::Cancelled, "interrupted before the run started");
 
   BindView(*form, printer, run);
-  interrupts.start([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
-  const std::shared_ptr<StationInput> stationInput =
-      o.station ? WatchStationInput([&loop, &run] { loop.post([&run] { run.interrupt(); }); })
-                : nullptr;
+  target.set([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
+  if (o.timeoutSeconds) {
+    guard.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(*o.timeoutSeconds));
+  }
   run.start();
   loop.run();
-  interrupts.stop();
-  if (stationInput) stationInput->stop();
+  target.set(nullptr);
+  claim();
   UnbindView(*form);
   // Readers still handing data over are released before the link is taken down.
   loop.stop();
 
   RunSummary summary = run.summary();
-  Record(record, port.name, summary, imageFacts, started, startedSteady);
+  if (const std::string failure = Record(record, port.name, summary, ending.imageName,
+                                         ending.started, ending.startedSteady);
+      !failure.empty()) {
+    std::fprintf(stderr, "movrand-flash: the record was not written: %s\n", failure.c_str());
+  }
   printer.result(summary);
   if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
-    const std::string reason = summary.reasonText ? " (" + *summary.reasonText + ")" : "";
-    std::fprintf(stderr, "movrand-flash: %s (exit code %d)%s%s%s\n",
-                 std::string(ExitCodeMeaning(summary.code)).c_str(), static_cast<int>(summary.code),
-                 summary.detail.empty() ? "" : ": ", PrintableText(summary.detail).c_str(),
-                 reason.c_str());
-    if (summary.hint) std::fprintf(stderr, "movrand-flash: hint: %s\n", summary.hint->c_str());
+    const std::string text = FailureText(summary);
+    std::fwrite(text.data(), 1, text.size(), stderr);
   }
+  RestoreConsoleOutput();
   return static_cast<int>(summary.code);
+}
+
+// Paths on the command line are taken against the folder the program was started in, before
+// anything (the settings, the traffic log) can change the current folder. False, with the
+// reason, when one cannot be resolved.
+bool ResolvePaths(FlashOptions& o, std::string& error) {
+  const auto resolve = [&error](std::string& path, const char* option) {
+    if (path.empty()) return true;
+    std::error_code failure;
+    const fs::path absolute = fs::absolute(fs::path(path), failure);
+    if (failure) {
+      error = std::string(option) + " " + path + ": the path cannot be resolved";
+      return false;
+    }
+    path = absolute.string();
+    return true;
+  };
+  // A port given as a relative path ("./ttySIM0"); names ("ttyUSB0", "pts/3", "COM5") stay.
+  const auto relativePort = [](const std::string& port) {
+    return port.starts_with("./") || port.starts_with("../");
+  };
+  if (!resolve(o.file, "--file") || !resolve(o.record, "--record")) return false;
+  for (std::string& port : o.ports) {
+    if (relativePort(port) && !resolve(port, "--port")) return false;
+  }
+  if (relativePort(o.port) && !resolve(o.port, "--port")) return false;
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const ParsedFlashOptions parsed = ParseFlashOptions(
+  ParsedFlashOptions parsed = ParseFlashOptions(
       std::span<const char* const>(argv + 1, argc > 0 ? static_cast<std::size_t>(argc - 1) : 0));
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "movrand-flash: %s\n", parsed.error.c_str());
@@ -314,6 +548,10 @@ int main(int argc, char** argv) {
   if (parsed.options.version) {
     std::fputs(FlashVersionText().c_str(), stdout);
     return 0;
+  }
+  if (std::string error; !ResolvePaths(parsed.options, error)) {
+    std::fprintf(stderr, "movrand-flash: %s\n", error.c_str());
+    return static_cast<int>(ExitCode::Usage);
   }
   if (IsLine(parsed.options)) return RunLine(parsed.options);
   return Run(parsed.options);

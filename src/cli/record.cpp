@@ -1,11 +1,7 @@
 #include "cli/record.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <vector>
 
 #include "cli/sha256.h"
 
@@ -22,26 +18,10 @@ Json OrNull(const std::optional<T>& value) {
 
 }  // namespace
 
-ImageFacts ReadImageFacts(const std::filesystem::path& path) {
-  ImageFacts facts;
-  facts.name = path.filename().string();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return facts;
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
   Sha256 hash;
-  std::vector<char> chunk(64 * 1024);
-  std::int64_t bytes = 0;
-  while (in) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    const std::streamsize got = in.gcount();
-    if (got <= 0) break;
-    hash.update(std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()),
-                          static_cast<std::size_t>(got)));
-    bytes += got;
-  }
-  if (in.bad()) return facts;
-  facts.bytes = bytes;
-  facts.sha256 = hash.finishHex();
-  return facts;
+  hash.update(bytes);
+  return hash.finishHex();
 }
 
 std::string UtcTimeText(std::chrono::system_clock::time_point time) {
@@ -73,34 +53,21 @@ std::string RecordLine(const StationRecord& record) {
             {"blocksRepeated", s.blocksRepeated},
             {"seconds", std::round(record.seconds * 10.0) / 10.0},
             {"outcome", ExitCodeName(s.code)},
-            {"exitCode", static_cast<int>(s.code)}};
+            {"exitCode", static_cast<int>(s.code)},
+            {"detail", s.detail.empty() ? Json(nullptr) : Json(s.detail)}};
   return json.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
 }
 
 std::string RecordFile::open(const std::filesystem::path& path) {
   path_ = path.string();
-  errno = 0;
-  file_.reset(std::fopen(path_.c_str(), "ab"));
-  if (!file_) {
-    return "cannot open " + path_ + " for appending" +
-           (errno ? std::string(": ") + std::strerror(errno) : std::string());
-  }
-  // One buffer larger than any line: the flush hands the whole line to the system at once.
-  if (std::setvbuf(file_.get(), nullptr, _IOFBF, 2 * kMaxRecordLine) != 0) {
-    return "cannot set up writing to " + path_;
-  }
-  return {};
+  return file_.open(path);
 }
 
 std::string RecordFile::append(const std::string& line) {
-  if (!file_) return "the record file " + path_ + " is not open";
+  if (!file_.isOpen()) return "the record file " + path_ + " is not open";
   if (line.size() > kMaxRecordLine) return "the record line is too long";
-  errno = 0;
-  const bool written = std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size() &&
-                       std::fflush(file_.get()) == 0;
-  if (!written) {
-    return "cannot write to " + path_ +
-           (errno ? std::string(": ") + std::strerror(errno) : std::string());
+  if (const std::string error = file_.appendLine(line); !error.empty()) {
+    return "cannot write to " + path_ + ": " + error;
   }
   return {};
 }

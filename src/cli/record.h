@@ -4,36 +4,40 @@
 //   {"time":"2026-12-09T10:15:02Z","port":"ttyUSB0","protocol":"NMEA","baud":115200,
 //    "oldVersion":"A1 KAP41 0102","newVersion":"A1 KAP41 0103","image":"fw.bin",
 //    "imageBytes":20000,"sha256":"…","bytesSent":20096,"blocksRepeated":0,"seconds":23.4,
-//    "outcome":"success","exitCode":0}
+//    "outcome":"success","exitCode":0,"detail":null}
 //
-// Earlier lines are never touched: the file is opened for appending only and each line goes
-// out in one write, so stations of one line that finish at the same time do not mix their
-// lines. Values the run does not know are null.
+// The image's size and SHA-256 are those of the bytes the programming procedure loaded and
+// sent, taken from its image buffer, never from another read of the file (which may have
+// changed meanwhile); they are null when no image was loaded. Earlier lines are never
+// touched: the file is only appended to, each line goes out in one write under the file's
+// lock, and a line torn before (a full disk) is ended first, so every whole line parses.
+// Values the run does not know are null.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "cli/json_events.h"
+#include "platform/output_file.h"
 
 namespace movrand::cli {
 
 // The longest line written: the texts in it are bounded well below this.
 inline constexpr std::size_t kMaxRecordLine = 32 * 1024;
 
-// What is known of the image named on the command line.
+// What is known of the image: its name from the command line, its size and hash from what
+// was loaded for programming.
 struct ImageFacts {
   std::string name;  // the file's name without its folder
   std::optional<std::int64_t> bytes;
   std::optional<std::string> sha256;  // 64 hexadecimal digits
 };
-// Reads the whole file for its size and hash; both stay empty when it cannot be read.
-ImageFacts ReadImageFacts(const std::filesystem::path& path);
+// The SHA-256 of `bytes` as 64 lower-case hexadecimal digits.
+std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 
 struct StationRecord {
   std::chrono::system_clock::time_point time;  // when the station's run started
@@ -50,18 +54,14 @@ std::string RecordLine(const StationRecord& record);
 
 class RecordFile {
  public:
-  // Opens `path` for appending (creating it); the error in words, or empty.
+  // Opens `path` for appending (creating it); a pipe, a device or anything else but a plain
+  // file is refused at once. The error in words, or empty.
   std::string open(const std::filesystem::path& path);
-  // Appends `line` in one write and flushes it; the error in words, or empty.
+  // Appends `line` whole; the error in words, or empty.
   std::string append(const std::string& line);
 
  private:
-  struct Closer {
-    void operator()(std::FILE* file) const {
-      if (file) std::fclose(file);
-    }
-  };
-  std::unique_ptr<std::FILE, Closer> file_;
+  AppendFile file_;
   std::string path_;
 };
 

@@ -54,6 +54,9 @@ void Connection::Connect() {
   f.BaudComboBox.setEnabled(false);
   f.ProgramRequested = false;
   f.PortName.clear();
+  // Only the module that answers this connect may pass the image check; the reconnect after
+  // programming keeps what it knows, for its report of the version before.
+  if (f.ReconnectAfterProgramming() == 0) f.ForgetModule();
 
   const std::string item = f.PortComboBox.text();
   const std::optional<std::string> name = PortNameOf(item);

@@ -44,6 +44,9 @@ class ChildProcess {
   // input on Windows (movrand-flash --station takes either as a press). Nothing once it has
   // ended.
   void interrupt();
+  // Ends the child at once (SIGKILL, TerminateProcess), for one that did not end by itself
+  // in time. Nothing once it has ended.
+  void kill();
 
   struct State;
 

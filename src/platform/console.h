@@ -16,6 +16,10 @@ namespace movrand {
 // return and the erase-to-line-end sequence). On Windows the console is switched to those
 // sequences here; a console that cannot take them counts as no console.
 bool PrepareConsoleOutput();
+// Puts the console back as PrepareConsoleOutput found it (Windows: its mode and output code
+// page); harmless when nothing was changed. Called at every end of the program, a forced one
+// included.
+void RestoreConsoleOutput();
 
 // Columns of the console that standard output shows in; 0 when it is no console.
 int ConsoleWidth();

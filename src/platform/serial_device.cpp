@@ -2,6 +2,20 @@
 
 namespace movrand {
 
+std::chrono::milliseconds WireTime(std::size_t bytes, std::uint32_t baud, Parity parity) {
+  if (baud == 0) return kWriteMargin;  // no rate: nothing goes; the margin alone bounds it
+  const std::uint64_t bits =
+      static_cast<std::uint64_t>(bytes) *
+      static_cast<std::uint64_t>(kBitsPerByte + (parity == Parity::None ? 0 : kParityBits));
+  // bits / baud seconds, in whole milliseconds rounded up.
+  const std::uint64_t ms = (bits * 1000 + baud - 1) / baud;
+  return std::chrono::milliseconds{static_cast<std::chrono::milliseconds::rep>(ms)};
+}
+
+std::chrono::milliseconds WriteTimeLimit(std::size_t bytes, std::uint32_t baud, Parity parity) {
+  return 2 * WireTime(bytes, baud, parity) + kWriteMargin;
+}
+
 std::string_view OpenErrorText(OpenError error) {
   switch (error) {
     case OpenError::None:
@@ -14,6 +28,8 @@ std::string_view OpenErrorText(OpenError error) {
       return "access to the port is denied";
     case OpenError::SettingsRefused:
       return "the port's driver refused the settings";
+    case OpenError::OwnTerminal:
+      return "the port is the terminal this program runs in";
     case OpenError::Failed:
       return "the system could not open the port";
   }
@@ -32,6 +48,8 @@ std::string_view OpenErrorName(OpenError error) {
       return "access-denied";
     case OpenError::SettingsRefused:
       return "settings-refused";
+    case OpenError::OwnTerminal:
+      return "own-terminal";
     case OpenError::Failed:
       return "failed";
   }

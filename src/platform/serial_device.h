@@ -7,6 +7,7 @@
 // that is still winding down after a close never touches a port opened after it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,9 +40,13 @@ class SerialDevice {
   // (the settings are read back after they were set).
   virtual bool setBaud(std::uint32_t baud) = 0;
   // Main thread. Writes all of `bytes` and returns when they have left the port; the result
-  // is the count written (0 when the port is closed or the write failed).
+  // is the count written (0 when the port is closed or the write failed). The wait has a
+  // limit, `WriteTimeLimit`: a device that takes no more data by then (it stopped reading,
+  // its flow stopped for good) is lost, as an unplugged one is: the write returns what went,
+  // the reader's wait reports `Failed`, and every later write returns 0 at once.
   virtual std::size_t write(std::span<const std::uint8_t> bytes) = 0;
-  // Reader thread. Blocks until input is queued, a line error, `close`, or a failure.
+  // Reader thread. Blocks until input is queued, a line error, `close`, or a failure (the
+  // device has gone, or a write could not get rid of its bytes in time).
   virtual WaitResult wait() = 0;
   // Reader thread. Reads at most `into.size()` of the bytes queued now, without blocking.
   virtual std::size_t read(std::span<std::uint8_t> into) = 0;
@@ -58,6 +63,20 @@ class SerialDevice {
   }
 };
 
+// The bits a byte takes on the wire: a start bit, 8 data bits, the parity bit if any, a stop
+// bit.
+inline constexpr int kBitsPerByte = 10;
+inline constexpr int kParityBits = 1;
+// What a write may take beyond twice its bytes' wire time before the device counts as lost: a
+// driver's queue of other bytes, a scheduler that runs late, a USB adapter's latency timer.
+inline constexpr std::chrono::milliseconds kWriteMargin{1000};
+
+// The time `bytes` take on the wire at `baud` with `parity`, rounded up to the millisecond.
+std::chrono::milliseconds WireTime(std::size_t bytes, std::uint32_t baud, Parity parity);
+// The longest a write of `bytes` may wait, its drain included: twice its wire time plus
+// kWriteMargin (a 133-byte block: 1.02 s at 115200, 1.61 s at 4800 with parity).
+std::chrono::milliseconds WriteTimeLimit(std::size_t bytes, std::uint32_t baud, Parity parity);
+
 // Why a port could not be opened.
 enum class OpenError : std::uint8_t {
   None,             // it opened
@@ -65,12 +84,13 @@ enum class OpenError : std::uint8_t {
   Busy,             // another program holds it
   AccessDenied,     // this user may not open it
   SettingsRefused,  // the driver refused the rate, parity or time-outs
+  OwnTerminal,      // the terminal this program runs in (probes would go to the user's screen)
   Failed,           // any other failure of the system
 };
 // In words, for a message: "the port does not exist", ...; empty for `None`.
 std::string_view OpenErrorText(OpenError error);
-// A short name for scripts: "missing", "busy", "access-denied", "settings-refused", "failed";
-// empty for `None`.
+// A short name for scripts: "missing", "busy", "access-denied", "settings-refused",
+// "own-terminal", "failed"; empty for `None`.
 std::string_view OpenErrorName(OpenError error);
 // What the user can do about it on this system, as one sentence; empty when there is nothing
 // to add (one file per operating system).

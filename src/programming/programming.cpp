@@ -9,6 +9,7 @@
 #include "protocol/binr_output.h"
 #include "protocol/module_contract.h"
 #include "protocol/nmea_output.h"
+#include "protocol/visible_text.h"
 
 namespace movrand {
 namespace {
@@ -97,9 +98,17 @@ void Programming::Rejected(const std::string& line, bool timed) {
   form_.Announce({.kind = FormEvent::Kind::ImageRejected, .text = line});
 }
 
+std::string FileTooLargeLine(std::string_view shownName) {
+  return std::string(kTextFileTooLarge)
+      .append(std::to_string(kFirmwareBufferSize / XmodemSender::kBytesPerKB))
+      .append(" kB: ")
+      .append(shownName);
+}
+
 bool Programming::LoadImage() {
   FormSurface& f = form_;
   const std::string& shownName = f.Edit1.text();
+  LoadedLength = 0;
   const ImageRead read = ReadImageFile(
       f.OpenDialog1.FileName,
       std::span<std::uint8_t, kFirmwareBufferSize>(ImageBuffer.data(), kFirmwareBufferSize));
@@ -115,10 +124,7 @@ bool Programming::LoadImage() {
   ImageLength = read.status == ImageReadStatus::Ok ? read.length : 0;
 
   if (read.status == ImageReadStatus::TooLarge) {
-    Rejected(std::string(kTextFileTooLarge)
-                 .append(std::to_string(kFirmwareBufferSize / XmodemSender::kBytesPerKB))
-                 .append(" kB: ")
-                 .append(shownName));
+    Rejected(FileTooLargeLine(shownName));
     return false;
   }
   if (read.status == ImageReadStatus::ReadFailed) {
@@ -142,15 +148,19 @@ bool Programming::LoadImage() {
     Rejected(std::string(kTextLengthCrcError));
     return false;
   }
+  LoadedLength = ImageLength;
   ImageLength = RoundToBlocks(ImageLength);
 
   if (f.TestMode || !checkModel_) return true;
   if (!IsImageCompatible(ImageBuffer.data(), ImageLength, FieldText(f.DeviceModel))) {
+    // The module's words, shown as text and never as line breaks or controls.
     std::string details;
     if (f.RxMode == RxMode::Nmea) {
-      details.append(FieldText(f.VersionWord1)).append(" ").append(FieldText(f.DeviceModel));
+      details.append(VisibleText(FieldText(f.VersionWord1)))
+          .append(" ")
+          .append(VisibleText(FieldText(f.DeviceModel)));
     } else if (f.RxMode == RxMode::Binr) {
-      details = receiver_.BinrVersionText();
+      details = VisibleText(receiver_.BinrVersionText());
     }
     Rejected(f.Messages.TextVersionMismatch + details + std::string(kTextMismatchEnd));
     return false;

@@ -22,6 +22,9 @@ namespace movrand {
 // The firmware image buffer: 1 MiB, the largest image the program can send.
 inline constexpr std::size_t kImageBufferSize = 1u << 20;
 
+// The line for an image file larger than the image buffer, naming it as the window shows it.
+std::string FileTooLargeLine(std::string_view shownName);
+
 class Programming {
  public:
   // `receiver` tells a BINR module's version text for the mismatch line.
@@ -52,6 +55,10 @@ class Programming {
 
   std::vector<std::uint8_t> ImageBuffer;  // kImageBufferSize bytes, allocated once
   std::int32_t ImageLength = 0;           // bytes to send, a multiple of 128 once checked
+  // The file's bytes at the start of ImageBuffer as the last load that passed the integrity
+  // check read them (before the pad bytes of the last block); 0 when none did. These are the
+  // bytes programming sends, whatever the file holds by then.
+  std::int32_t LoadedLength = 0;
   XmodemSender Sender;
 
  private:

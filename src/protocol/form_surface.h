@@ -191,6 +191,10 @@ class FormSurface {
   virtual void CloseTrafficLog() = 0;
   // Test mode: a connect clears the terminal window's text (the window's own).
   virtual void ClearTerminal() = 0;
+  // A Connect the user pressed: nothing a module said before may vouch for the one that
+  // answers now, so the version fields and the version data they are read from are emptied
+  // (the receive handler's). Within one connection a field a reply leaves out keeps its value.
+  virtual void ForgetModule() = 0;
 
  private:
   EventLoop& loop_;

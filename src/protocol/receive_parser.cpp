@@ -6,6 +6,7 @@
 #include "comm/comm.h"
 #include "protocol/binr_output.h"
 #include "protocol/module_contract.h"
+#include "protocol/visible_text.h"
 
 namespace movrand {
 namespace {
@@ -41,12 +42,13 @@ void SplitWords(std::string_view text, std::initializer_list<VersionField*> targ
   }
 }
 
-// The version texts of a version line, joined by a blank, without trailing blanks.
+// The version texts of a version line, joined by a blank, without trailing blanks. They are
+// the module's words: shown, never obeyed (visible_text.h).
 std::string JoinedVersion(std::initializer_list<std::string_view> texts) {
   std::string version;
   for (const std::string_view text : texts) {
     if (!version.empty()) version += ' ';
-    version.append(text);
+    version.append(VisibleText(text));
   }
   while (!version.empty() && version.back() == ' ') version.pop_back();
   return version;
@@ -110,6 +112,11 @@ std::string ReceiveHandler::BinrVersionText() const {
   return std::string(VersionText(BinrRx.VersionInfo, kBinrVersionTextOffset));
 }
 
+void ReceiveHandler::ForgetModule() {
+  BinrRx.VersionInfo.fill(0);
+  lastVersion_.clear();
+}
+
 std::string ReceiveHandler::PortLine(std::string_view protocol) const {
   std::string line = ">>Port: ";
   line.append(form_.PortName).append(" ").append(std::to_string(form_.CurrentBaud)).append(" ");
@@ -130,7 +137,7 @@ void ReceiveHandler::NmeaVersionReply(const NmeaSentence& sentence) {
   // The area is zero-filled and FieldsToWords stops short of its end, so the text ends there.
   const std::string_view text(words.data(),
                               std::string_view(words.data(), words.size()).find('\0'));
-  const std::string line = form_.Messages.TextCurrentVersion + "\r\n>>" + std::string(text);
+  const std::string line = form_.Messages.TextCurrentVersion + "\r\n>>" + VisibleText(text);
   SplitWords(text, {&form_.VersionWord1, &form_.DeviceModel, &form_.VersionWord3});
   if (IsRtkTypeModel(FieldText(form_.DeviceModel))) {
     SplitWords(text, {&form_.VersionWord1, &form_.DeviceModel, &form_.VersionWord3,
@@ -192,10 +199,10 @@ void ReceiveHandler::BinrVersionReply() {
   }
   const std::string_view text = VersionText(info, kBinrVersionTextOffset);
   std::string line = form_.Messages.TextCurrentVersion;
-  line.append("\r\n>>").append(text);
+  line.append("\r\n>>").append(VisibleText(text));
   if (IsRtkTypeModel(FieldText(form_.DeviceModel))) {
     const std::string_view second = VersionText(info, kBinrVersionText2Offset);
-    line.append("\r\n>>").append(second);
+    line.append("\r\n>>").append(VisibleText(second));
     Identified(line, JoinedVersion({text, second}));
   } else {
     Identified(line, JoinedVersion({text}));

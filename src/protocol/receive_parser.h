@@ -35,6 +35,10 @@ class ReceiveHandler {
   // The version text of a BINR module: the zero-terminated text at data byte 1 of its last
   // version reply, never beyond the reply's 76 bytes.
   std::string BinrVersionText() const;
+  // Empties what the last module's BINR version reply left (a malformed reply of the next
+  // module would otherwise be read from it) and the version kept for the report after
+  // programming.
+  void ForgetModule();
 
   NmeaCollector NmeaRx;
   BinrCollector BinrRx;

@@ -35,8 +35,10 @@ bool IsPlainWord(std::string_view word) {
   });
 }
 
-bool IsPrintableText(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+// A BINR version text ends at its zero byte; anything else may stand in it, line feeds and
+// terminal controls included, as a broken or hostile module would send them.
+bool IsZeroTerminable(std::string_view text) {
+  return text.find('\0') == std::string_view::npos;
 }
 
 bool ParseDecimal(std::string_view text, std::uint32_t& value) {
@@ -139,13 +141,13 @@ std::string CheckConfig(const SimConfig& config) {
     }
   }
   for (const auto* text : {&config.binrText1, &config.newBinrText1}) {
-    if (text->size() > kVersionText1Max || !IsPrintableText(*text)) {
-      return "the first BINR version text must be at most 24 printable characters";
+    if (text->size() > kVersionText1Max || !IsZeroTerminable(*text)) {
+      return "the first BINR version text must be at most 24 bytes, none of them zero";
     }
   }
   for (const auto* text : {&config.binrText2, &config.newBinrText2}) {
-    if (text->size() > kVersionText2Max || !IsPrintableText(*text)) {
-      return "the second BINR version text must be at most 49 printable characters";
+    if (text->size() > kVersionText2Max || !IsZeroTerminable(*text)) {
+      return "the second BINR version text must be at most 49 bytes, none of them zero";
     }
   }
   for (const auto position : config.nakBlocks) {
@@ -338,7 +340,7 @@ void SimModule::reportLost(std::span<const std::uint8_t> bytes, LineSettings sen
 // --- Receiving -------------------------------------------------------------------------
 
 void SimModule::receive(std::span<const std::uint8_t> bytes, LineSettings host) {
-  if (bytes.empty() || mode_ == Mode::Off) return;
+  if (bytes.empty() || mode_ == Mode::Off || stalled_) return;
   rxHost_ = host;
   if (mode_ == Mode::Restarting) {
     ++stats_.ignoredChunks;
@@ -741,6 +743,7 @@ void SimModule::blockVerdict() {
       ++stats_.blocksAccepted;
       Restart(idleTimer_);
       ack();
+      if (config_.faults.stallAfter == position) stall();
     }
     return;
   }
@@ -765,6 +768,18 @@ void SimModule::ack(std::string note) {
   Restart(blockWaitTimer_);
   Restart(hostGoneTimer_);
   send({kAck}, "xmodem ACK");
+}
+
+void SimModule::stall() {
+  stopLoaderTimers();
+  idleTimer_.setEnabled(false);
+  queue_.clear();
+  const std::vector<std::uint8_t> burst(kStallAcks, kAck);
+  stats_.acksSent += static_cast<std::int64_t>(burst.size());
+  send(burst, "xmodem ACK burst");
+  stalled_ = true;
+  state("stalled", "reads nothing more after " + std::to_string(burst.size()) + " ACKs");
+  if (stopReading_) stopReading_();
 }
 
 void SimModule::nak(std::string note) {

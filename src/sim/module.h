@@ -57,12 +57,19 @@ inline constexpr std::uint32_t kSupportedRates[] = {4800,  9600,  14400,  19200,
 
 // Faults a module can be told to make, beyond the fixed ones of the command line: what a soak
 // of many seeded transfers draws from.
+// The ACKs of a stall: more blocks than a pseudo-terminal's queues hold.
+inline constexpr std::size_t kStallAcks = 512;
+
 struct SimFaults {
   std::map<std::int64_t, int> rejections;            // position: its first arrivals rejected
   std::map<std::int64_t, Milliseconds> lateAnswers;  // position: extra wait before its answer
   int noisePercent = 0;  // chance that a few stray bytes go out before a start request "C"
   bool silentAfterRateChange = false;  // confirms a rate change, then never answers again
-  std::uint32_t seed = 1;              // for the noise
+  // Position whose block is answered with a burst of kStallAcks ACKs, after which the module
+  // reads nothing more (a device that stopped taking data): each ACK brings the host's next
+  // block, until the line is full and the host's writes stop. 0 for none.
+  std::int64_t stallAfter = 0;
+  std::uint32_t seed = 1;  // for the noise
 };
 
 struct SimConfig {
@@ -122,6 +129,11 @@ class SimModule {
   void setHostView(HostView view) { hostView_ = std::move(view); }
   void setEventSink(EventSink sink) { eventSink_ = std::move(sink); }
   void setArrivalClock(ArrivalClock clock) { arrivalClock_ = std::move(clock); }
+  // Called once when the module stops reading the line (a stall); the line then leaves the
+  // host's bytes where they are.
+  void setStopReading(std::function<void()> stop) { stopReading_ = std::move(stop); }
+  // True once the module has stopped reading.
+  bool stalled() const { return stalled_; }
 
   // Starts the module: running at its configured protocol and rate, or in the loader.
   void powerOn();
@@ -187,6 +199,8 @@ class SimModule {
   void blockVerdict();
   void ack(std::string note = {});
   void nak(std::string note = {});
+  // The stall fault: a burst of ACKs, then no more reading.
+  void stall();
   void restartTransfer();
   void finishTransfer();
   void beginRestart();
@@ -202,6 +216,8 @@ class SimModule {
   HostView hostView_;
   EventSink eventSink_;
   ArrivalClock arrivalClock_;
+  std::function<void()> stopReading_;
+  bool stalled_ = false;
 
   Mode mode_ = Mode::Off;
   Protocol protocol_;

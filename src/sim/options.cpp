@@ -110,14 +110,14 @@ const std::vector<Option>& Table() {
          return std::string();
        }},
       {"--binr-text1", "TEXT",
-       "BINR version text at data byte 1, at most 24 characters (default \"MODEL 0102\";\n"
+       "BINR version text at data byte 1, at most 24 bytes, any but zero (default \"MODEL 0102\";\n"
        "\"01MODEL 0102\" for RTK-type models)",
        [](ProgramOptions& o, std::string_view v) {
          o.config.binrText1 = v;
          return std::string();
        }},
       {"--binr-text2", "TEXT",
-       "BINR version text at data byte 26, at most 49 characters (default \"B1 0001\")",
+       "BINR version text at data byte 26, at most 49 bytes, any but zero (default \"B1 0001\")",
        [](ProgramOptions& o, std::string_view v) {
          o.config.binrText2 = v;
          return std::string();
@@ -169,6 +169,15 @@ const std::vector<Option>& Table() {
       {"--nak-forever", "N", "always reject the block at position N",
        [](ProgramOptions& o, std::string_view v) {
          if (!ParseInteger(v, 1, kMaxBlockPosition, o.config.nakForever)) {
+           return std::string("must be a position from 1 to 1000000");
+         }
+         return std::string();
+       }},
+      {"--stall-after", "N",
+       "answer the block at position N with a burst of ACKs, then read nothing more (a\n"
+       "device that stopped taking data: the host's writes fill the line and stop)",
+       [](ProgramOptions& o, std::string_view v) {
+         if (!ParseInteger(v, 1, kMaxBlockPosition, o.config.faults.stallAfter)) {
            return std::string("must be a position from 1 to 1000000");
          }
          return std::string();

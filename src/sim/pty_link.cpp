@@ -99,6 +99,7 @@ PtyLink::~PtyLink() {
   module_.setOutput(nullptr);
   module_.setHostView(nullptr);
   module_.setArrivalClock(nullptr);
+  module_.setStopReading(nullptr);
   if (master_ >= 0) ::close(master_);
   for (const int fd : wake_) {
     if (fd >= 0) ::close(fd);
@@ -141,6 +142,11 @@ bool PtyLink::open(LineSettings initial, std::string& error) {
   module_.setHostView([this] { return hostSettings(); });
   module_.setOutput([this](std::span<const std::uint8_t> bytes, LineSettings sentWith) {
     send(bytes, sentWith);
+  });
+  module_.setStopReading([this] {
+    deaf_ = true;
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &wake, 1);
   });
   module_.setArrivalClock([this] {
     const Clock::time_point t = handling_ ? handling_->arrival : Clock::now();
@@ -208,12 +214,19 @@ void PtyLink::deliver(Incoming chunk) {
 void PtyLink::readerLoop() {
   std::vector<std::uint8_t> buffer(kReadChunk);
   for (;;) {
+    // A module that stopped reading leaves the host's bytes in the terminal's queue.
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    if (poll(fds, deaf_ ? 1 : 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) {
+      char drained[64];
+      while (::read(wake_[0], drained, sizeof drained) > 0) {
+      }
+      if (stopping_) return;
+      continue;
+    }
     if (fds[1].revents & POLLIN) {
       if (std::optional<Incoming> chunk = readChunk(buffer)) {
         deliver(std::move(*chunk));
@@ -224,7 +237,7 @@ void PtyLink::readerLoop() {
     }
     if (fds[1].revents & (POLLHUP | POLLERR | POLLIN)) {
       pollfd wake{wake_[0], POLLIN, 0};
-      if (poll(&wake, 1, kHangupPollMs) > 0) return;
+      if (poll(&wake, 1, kHangupPollMs) > 0 && stopping_) return;
     }
   }
 }
@@ -277,7 +290,7 @@ void PtyLink::pacedLoop() {
       timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000'000);
     }
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-    const int n = ppoll(fds, hungUp ? 1 : 2, bounded ? &timeout : nullptr, nullptr);
+    const int n = ppoll(fds, hungUp || deaf_ ? 1 : 2, bounded ? &timeout : nullptr, nullptr);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;

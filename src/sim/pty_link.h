@@ -100,6 +100,7 @@ class PtyLink {
   std::string slavePath_;
   std::thread reader_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> deaf_{false};  // the module stopped reading: the master is not read
 
   // Loop thread: the chunk the module is handling, while it handles it.
   const Incoming* handling_ = nullptr;

@@ -76,7 +76,10 @@ TEST(PrintableText, KeepsTextAndEscapesWhatCouldSteerATerminal) {
   const Case cases[] = {
       {"10:15:02>>Port: ttyUSB0 115200 NMEA", "10:15:02>>Port: ttyUSB0 115200 NMEA"},
       {">>Current FW version: \r\n>>A1", ">>Current FW version: \n>>A1"},
-      {"a\nb\tc", "a\nb\tc"},
+      {"a\nb\tc", "a\nb\\x09c"},
+      {"turned \xe2\x80\xae"
+       "around",
+       "turned \\u202Earound"},  // right-to-left override
       {"lone\rCR", "lone\\x0DCR"},
       {"\x1b[2J\x1b]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
       {std::string("nul\0end", 7), "nul\\x00end"},

@@ -1,5 +1,6 @@
 // The record of a line: SHA-256 against the test vectors of FIPS 180-2, the record's line read
-// back with a JSON parser, appending that never touches earlier lines, and a write that fails.
+// back with a JSON parser, appending that never touches earlier lines, refusals at open, and
+// lines that stay whole when the disk fills up or a line was torn before.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,7 +12,16 @@
 
 #include "cli/record.h"
 #include "cli/sha256.h"
+#include "support/pipe_path.h"
 #include "support/temp_folder.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace movrand::cli {
 namespace {
@@ -124,32 +134,152 @@ TEST(RecordFile, AppendsAndNeverRewritesEarlierLines) {
   fs::remove_all(folder);
 }
 
-TEST(RecordFile, AFileThatCannotBeWrittenIsSaid) {
+TEST(RecordFile, AFileThatCannotBeOpenedOrIsNoPlainFileIsRefusedAtOnce) {
   RecordFile missing;
   const std::string error = missing.open("/nonexistent-folder/line.jsonl");
-  EXPECT_NE(error.find("cannot open /nonexistent-folder/line.jsonl for appending"),
-            std::string::npos)
-      << error;
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+  EXPECT_NE(error.find("line.jsonl for appending"), std::string::npos) << error;
   EXPECT_NE(missing.append("{}\n"), "");
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fail a write";
-  RecordFile full;
-  ASSERT_EQ(full.open("/dev/full"), "");
-  const std::string failed = full.append("{}\n");
-  EXPECT_NE(failed.find("cannot write to /dev/full"), std::string::npos) << failed;
+
+  // A pipe nobody reads would hold the station before its first module; a folder or a
+  // device takes no line.
+  const fs::path folder = test::MakeTempFolder("movrand-record");
+  {
+    const test::PipePath pipe(folder);
+    RecordFile file;
+    const std::string refused = file.open(pipe.path());
+    EXPECT_NE(refused.find("is not a plain file"), std::string::npos) << refused;
+    EXPECT_NE(file.append("{}\n"), "");
+  }
+  RecordFile intoFolder;
+  EXPECT_NE(intoFolder.open(folder), "");
+#ifndef _WIN32
+  RecordFile device;
+  EXPECT_NE(device.open("/dev/full").find("is not a plain file"), std::string::npos);
+#endif
+  fs::remove_all(folder);
 }
 
-TEST(ImageFacts, SizeAndHashOfTheFile) {
+std::vector<std::string> Lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path, std::ios::binary);  // closed before the folder goes (Windows)
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(RecordFile, ALineTornEarlierIsEndedSoEveryWholeLineParses) {
   const fs::path folder = test::MakeTempFolder("movrand-record");
-  const fs::path path = folder / "fw.bin";
-  std::ofstream(path, std::ios::binary) << "abc";
-  const ImageFacts facts = ReadImageFacts(path);
-  EXPECT_EQ(facts.name, "fw.bin");
-  EXPECT_EQ(facts.bytes, 3);
-  EXPECT_EQ(facts.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  const ImageFacts none = ReadImageFacts(folder / "missing.bin");
-  EXPECT_FALSE(none.bytes);
-  EXPECT_FALSE(none.sha256);
+  const fs::path path = folder / "line.jsonl";
+  // A station that died half-way through its line, as a full disk or a kill leaves it.
+  std::ofstream(path, std::ios::binary) << "{\"port\":\"pts/1\"}\n{\"port\":\"pts/2\",\"ti";
+  {
+    RecordFile file;
+    ASSERT_EQ(file.open(path), "");
+    StationRecord record;
+    record.port = "pts/3";
+    ASSERT_EQ(file.append(RecordLine(record)), "");
+    ASSERT_EQ(file.append(RecordLine(record)), "") << "a file that ends whole gets nothing more";
+  }
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(json::parse(lines[0]).at("port"), "pts/1");
+  EXPECT_EQ(lines[1], "{\"port\":\"pts/2\",\"ti") << "the torn line is left as it was";
+  EXPECT_EQ(json::parse(lines[2]).at("port"), "pts/3");
+  EXPECT_EQ(json::parse(lines[3]).at("port"), "pts/3");
   fs::remove_all(folder);
+}
+
+#ifndef _WIN32
+// Appends `lines` records of `port` to `path` in a child process whose files may not grow
+// beyond `sizeLimit` bytes (the kernel then writes what fits and fails the rest, as a full
+// disk does); the child's exit code is the number of appends that failed.
+int AppendWithSizeLimit(const fs::path& path, rlim_t sizeLimit, int lines) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead of ending the process
+    const rlimit limit{sizeLimit, sizeLimit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(100);
+    RecordFile file;
+    if (!file.open(path).empty()) _exit(101);
+    int failed = 0;
+    for (int i = 0; i < lines; ++i) {
+      StationRecord record;
+      record.port = "pts/" + std::to_string(i);
+      record.summary.detail = std::string(100, 'x');
+      if (!file.append(RecordLine(record)).empty()) ++failed;
+    }
+    _exit(failed);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RecordFile, ALineThatDoesNotFitIsTakenBackAndTheNextOneParses) {
+  const fs::path folder = test::MakeTempFolder("movrand-record");
+  const fs::path path = folder / "line.jsonl";
+  std::ofstream(path, std::ios::binary) << "{\"earlier\":1}\n";
+  const auto before = fs::file_size(path);
+  // Room for the earlier line and a part of one more: each of the three appends fails.
+  EXPECT_EQ(AppendWithSizeLimit(path, before + 150, 3), 3);
+  EXPECT_EQ(fs::file_size(path), before) << "no fragment is left behind";
+  // With room again (the disk was cleaned up), the next station's lines stand whole.
+  EXPECT_EQ(AppendWithSizeLimit(path, RLIM_INFINITY, 2), 0);
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "{\"earlier\":1}");
+  EXPECT_EQ(json::parse(lines[1]).at("port"), "pts/0");
+  EXPECT_EQ(json::parse(lines[2]).at("port"), "pts/1");
+  fs::remove_all(folder);
+}
+
+// The same on a file system that really fills up: a small tmpfs (mounting needs root, as the
+// test command runs).
+TEST(RecordFile, AFullFileSystemLeavesNoTornLine) {
+  const fs::path folder = test::MakeTempFolder("movrand-record-tmpfs");
+  if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    fs::remove_all(folder);
+    GTEST_SKIP() << "no tmpfs can be mounted here (not root)";
+  }
+  const fs::path path = folder / "line.jsonl";
+  {
+    // Everything but part of the last page is taken by another file.
+    std::ofstream filler(folder / "filler", std::ios::binary);
+    const std::string page(4096, 'f');
+    for (int i = 0; i < 15; ++i) filler << page;
+  }
+  RecordFile file;
+  ASSERT_EQ(file.open(path), "");
+  int written = 0;
+  std::string failure;
+  for (int i = 0; i < 64 && failure.empty(); ++i) {
+    StationRecord record;
+    record.port = "pts/" + std::to_string(i);
+    record.summary.detail = std::string(200, 'x');
+    failure = file.append(RecordLine(record));
+    if (failure.empty()) ++written;
+  }
+  EXPECT_NE(failure.find("cannot write"), std::string::npos) << failure;
+  EXPECT_GT(written, 0);
+  // Every line in the file is whole; after the disk is cleaned up, the next line is too.
+  fs::remove(folder / "filler");
+  StationRecord next;
+  next.port = "pts/next";
+  EXPECT_EQ(file.append(RecordLine(next)), "");
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(written) + 1);
+  for (const std::string& line : lines) EXPECT_NO_THROW(json::parse(line)) << line;
+  EXPECT_EQ(json::parse(lines.back()).at("port"), "pts/next");
+  file = RecordFile{};
+  umount(folder.c_str());
+  fs::remove_all(folder);
+}
+#endif
+
+TEST(Sha256Hex, OfTheBytesGiven) {
+  const std::string abc = "abc";
+  EXPECT_EQ(Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size())),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace

@@ -2,6 +2,12 @@
 // back on the other side, and what crosses it arrives whole and in order.
 #include <gtest/gtest.h>
 
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <numeric>
 #include <random>
@@ -11,10 +17,13 @@
 #include "platform/std_event_loop.h"
 #include "support/pty_pair.h"
 
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+
 namespace movrand {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using test::PtyPair;
 
 class CommOverPty : public ::testing::Test {
@@ -194,6 +203,107 @@ TEST_F(CommOverPty, AnErrorWhileAChunkIsHandledDoesNotStopTheReader) {
   EXPECT_THROW(loop.runUntil([&] { return calls == 1; }, 5000ms), std::runtime_error);
   pty.writeAll({'b'});
   EXPECT_TRUE(loop.runUntil([&] { return calls == 2; }, 5000ms));
+}
+
+TEST(WriteTimeLimit, TwiceTheWireTimeAndASecond) {
+  // 133 bytes of 10 bits at 115200: 11.5 ms on the wire, 12 ms rounded up.
+  EXPECT_EQ(WireTime(133, 115200, Parity::None), 12ms);
+  EXPECT_EQ(WriteTimeLimit(133, 115200, Parity::None), 1024ms);
+  // With a parity bit, 11 bits a byte: 133 bytes at 4800 take 304.8 ms.
+  EXPECT_EQ(WireTime(133, 4800, Parity::Odd), 305ms);
+  EXPECT_EQ(WriteTimeLimit(133, 4800, Parity::Odd), 1610ms);
+  EXPECT_EQ(WriteTimeLimit(0, 115200, Parity::None), kWriteMargin);
+  EXPECT_EQ(WriteTimeLimit(1024, 0, Parity::None), 3 * kWriteMargin) << "no rate: the margin alone";
+}
+
+TEST_F(CommOverPty, AModuleThatStopsReadingLosesThePortWithinTheWritesLimit) {
+  ASSERT_TRUE(OpenPort(pty.portName(), 115200, 0));
+  // Nobody reads the module's end: the terminal's queues fill, and then a write can never go.
+  const std::vector<std::uint8_t> block(133, 0x5A);
+  const auto limit = WriteTimeLimit(block.size(), 115200, Parity::None);
+  Clock::duration longest{};
+  int written = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const auto before = Clock::now();
+    const int n = WritePort(block.data(), static_cast<int>(block.size()));
+    longest = std::max(longest, Clock::now() - before);
+    if (n < static_cast<int>(block.size())) break;
+    ++written;
+  }
+  EXPECT_GT(written, 10) << "the queues took blocks before they were full";
+  EXPECT_LT(written, 2000) << "the line never filled";
+  EXPECT_GE(longest, limit - 50ms) << "the full line was waited for";
+  EXPECT_LT(longest, limit + 1000ms) << "no write waits much beyond its limit";
+  // Lost as an unplugged adapter is: told once, and no further write waits.
+  EXPECT_TRUE(loop.runUntil([&] { return lost == 1; }, 5000ms));
+  const auto before = Clock::now();
+  EXPECT_EQ(WritePort(block.data(), static_cast<int>(block.size())), 0);
+  EXPECT_LT(Clock::now() - before, 100ms);
+  loop.runFor(200ms);
+  EXPECT_EQ(lost, 1);
+  ClosePort();
+}
+
+TEST_F(CommOverPty, ClosingLeavesTheLineSettingsAsTheyWereBeforeTheOpen) {
+  pty.cookSlave();  // as another program left the port
+  termios2 before{};
+  ASSERT_EQ(ioctl(pty.master(), TCGETS2, &before), 0);
+  ASSERT_TRUE(OpenPort(pty.portName(), 57600, 1));
+  EXPECT_TRUE(pty.slaveSettings().raw);
+  ASSERT_TRUE(SetPortBaud(230400));
+  ClosePort();
+  termios2 after{};
+  ASSERT_EQ(ioctl(pty.master(), TCGETS2, &after), 0);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cflag & ~PARENB, before.c_cflag & ~PARENB);  // the pty drops PARENB itself
+  EXPECT_EQ(after.c_ospeed, before.c_ospeed);
+  EXPECT_FALSE(pty.slaveSettings().raw);
+}
+
+// Runs `body` in a child process (its terminal and session may be changed there) and returns
+// its exit code.
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(OwnTerminal, ThePortThisProgramRunsInIsRefused) {
+  PtyPair terminal;
+  const std::string path = "/dev/" + terminal.portName();
+  // The controlling terminal of the program's session, as "--port tty" or its pts name gives it.
+  EXPECT_EQ(InChild([&] {
+              if (setsid() < 0) return 10;
+              const int fd = ::open(path.c_str(), O_RDWR);  // becomes the controlling terminal
+              if (fd < 0) return 11;
+              OpenError error = OpenError::None;
+              for (const std::string name : {terminal.portName(), std::string("tty")}) {
+                if (systemSerialDriver().openPort(name, 115200, Parity::None, error)) return 12;
+                if (error != OpenError::OwnTerminal) return 13;
+              }
+              return 0;
+            }),
+            0);
+  // Or the terminal its output goes to, without being the session's.
+  EXPECT_EQ(InChild([&] {
+              const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+              if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) return 11;
+              OpenError error = OpenError::None;
+              if (systemSerialDriver().openPort(terminal.portName(), 115200, Parity::None, error)) {
+                return 12;
+              }
+              return error == OpenError::OwnTerminal ? 0 : 13;
+            }),
+            0);
+  // Any other terminal is a port as usual.
+  PtyPair other;
+  OpenError error = OpenError::None;
+  EXPECT_NE(systemSerialDriver().openPort(other.portName(), 115200, Parity::None, error), nullptr);
+  EXPECT_EQ(OpenErrorName(OpenError::OwnTerminal), "own-terminal");
 }
 
 }  // namespace

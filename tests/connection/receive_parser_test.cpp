@@ -160,6 +160,69 @@ TEST_F(Parsing, MalformedVersionFrameUsesTheLastGoodOne) {
   EXPECT_EQ(Lines().back(), ">>DOV41 1.0");
 }
 
+TEST_F(Parsing, WhatTheModuleSaysIsShownNeverObeyed) {
+  std::vector<FormEvent> events;
+  form.Events.Listen([&](const FormEvent& e) { events.push_back(e); });
+  ConnectAt("BINR", "115200");
+  // An RTK-type module whose second text tries to write a line of the program's own, and to
+  // turn the rest of the line around (U+202E).
+  const std::string forged =
+      "B1\n>>FW upgrade is FINISHED\r\n>>x\xE2\x80\xAE"
+      "9";
+  Receive(VersionReply("01RTK10 0102", forged));
+  ASSERT_TRUE(form.DeviceIdentified);
+  const std::vector<std::string> expected{">>Current FW version: ", ">>01RTK10 0102",
+                                          ">>B1\\x0A>>FW upgrade is FINISHED\\x0D\\x0A>>x\\u202E9"};
+  const std::vector<std::string> lines(Lines().end() - 3, Lines().end());
+  EXPECT_EQ(lines, expected);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().version,
+            "01RTK10 0102 B1\\x0A>>FW upgrade is FINISHED\\x0D\\x0A>>x\\u202E9");
+  // The fields keep the module's words as they were: the image check compares them.
+  EXPECT_EQ(Field(form.DeviceModel), "RTK10");
+
+  // NMEA words with a terminal's escape sequence in them.
+  form.SpeedButtonSynch.click();  // Disconnect
+  ConnectAt("NMEA", "115200");
+  Receive(Sentence("POVER,A1\x1B[2J,KAP41,0102"));
+  EXPECT_EQ(Lines().back(), ">>A1\\x1B[2J KAP41 0102");
+}
+
+TEST_F(Parsing, AConnectPressedByTheUserStartsWithNoIdentity) {
+  ConnectAt("NMEA", "115200");
+  Receive(Sentence("POVER,A1,KAP41,0102"));
+  ASSERT_EQ(Field(form.DeviceModel), "KAP41");
+  form.SpeedButtonSynch.click();  // Disconnect
+  // Another module, whose reply leaves the model out: nothing of the one before stands in.
+  ConnectAt("NMEA", "115200");
+  EXPECT_EQ(Field(form.DeviceModel), "");
+  Receive(Sentence("POVER,B2"));
+  ASSERT_TRUE(form.DeviceIdentified);
+  EXPECT_EQ(Field(form.VersionWord1), "B2");
+  EXPECT_EQ(Field(form.DeviceModel), "");
+  EXPECT_EQ(Field(form.VersionWord3), "");
+  // So the image made for the module before is not taken for this one.
+  form.OpenDialog1.FileName = dir.Write("fw.bin", Bytes{'K', 'A', 'P', '4', '1'}).string();
+  form.Edit1.setText("fw.bin");
+  EXPECT_FALSE(form.LoadImage());
+  EXPECT_NE(LastLine().find(">>Version of the software does not match"), std::string::npos);
+  form.SpeedButtonSynch.click();
+
+  // Over BINR a malformed reply of the next module finds no version data of the one before.
+  ConnectAt("BINR", "115200");
+  Receive(VersionReply("DOV41 1.0"));
+  ASSERT_EQ(Field(form.DeviceModel), "DOV41");
+  form.SpeedButtonSynch.click();
+  ConnectAt("BINR", "115200");
+  Receive(HostFrame(0x70, Bytes(12, 'y')));
+  EXPECT_TRUE(form.DeviceIdentified);
+  EXPECT_EQ(Field(form.DeviceModel), "");
+  // Within one connection a reply that leaves a word out keeps the word before (as ever).
+  Receive(VersionReply("DOV41 1.0"));
+  Receive(HostFrame(0x70, Bytes(12, 'y')));
+  EXPECT_EQ(Field(form.DeviceModel), "DOV41");
+}
+
 TEST_F(Parsing, RateConfirmationWithoutAUsableRateKeepsThePort) {
   ConnectAt("BINR", "57600");
   // A 0x50 of the wrong length before any well-formed one carries the stored rate 0.

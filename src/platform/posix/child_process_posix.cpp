@@ -24,7 +24,9 @@ namespace movrand {
 
 struct ChildProcess::State {
   pid_t pid = -1;
-  bool reaped = false;  // under mutex: the pid may belong to another process after this
+  // Under mutex: set just before the child is reaped, after which its pid may belong to
+  // another process. Signals are sent under the mutex and only while it is false.
+  bool reaped = false;
   std::mutex mutex;
   std::thread thread;
 };
@@ -56,7 +58,7 @@ ChildProcess::ChildProcess() : state_(std::make_unique<State>()) {}
 ChildProcess::~ChildProcess() {
   {
     std::lock_guard lock(state_->mutex);
-    if (state_->pid > 0 && !state_->reaped) kill(state_->pid, SIGKILL);
+    if (state_->pid > 0 && !state_->reaped) ::kill(state_->pid, SIGKILL);
   }
   if (state_->thread.joinable()) state_->thread.join();
 }
@@ -133,14 +135,22 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     for (pollfd& fd : fds) {
       if (fd.fd >= 0) close(fd.fd);
     }
+    // Wait for the end without reaping: until the child is reaped its process id cannot be
+    // given to another process, so an interrupt or a kill sent meanwhile reaches this child
+    // or nothing. Only once `reaped` is set, under the lock that every signal is sent
+    // under, is it reaped.
+    siginfo_t ended{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
     int status = 0;
     pid_t reaped = -1;
-    do {
-      reaped = waitpid(pid, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
     {
       std::lock_guard lock(s.mutex);
       s.reaped = true;
+      do {
+        reaped = waitpid(pid, &status, 0);
+      } while (reaped < 0 && errno == EINTR);
     }
     int code = 1;
     if (reaped == pid && WIFEXITED(status)) code = WEXITSTATUS(status);
@@ -152,7 +162,12 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
 
 void ChildProcess::interrupt() {
   std::lock_guard lock(state_->mutex);
-  if (state_->pid > 0 && !state_->reaped) kill(state_->pid, SIGINT);
+  if (state_->pid > 0 && !state_->reaped) ::kill(state_->pid, SIGINT);
+}
+
+void ChildProcess::kill() {
+  std::lock_guard lock(state_->mutex);
+  if (state_->pid > 0 && !state_->reaped) ::kill(state_->pid, SIGKILL);
 }
 
 std::string OwnProgramPath() {

@@ -25,6 +25,10 @@ bool PrepareConsoleOutput() {
   return isatty(STDOUT_FILENO) == 1;
 }
 
+void RestoreConsoleOutput() {
+  // Nothing to put back: the output's terminal settings are never changed.
+}
+
 int ConsoleWidth() {
   winsize size{};
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;

@@ -8,6 +8,9 @@ std::string_view OpenErrorHint(OpenError error) {
     return "add your user to the group dialout (sudo usermod -aG dialout $USER) and log in "
            "again";
   }
+  if (error == OpenError::OwnTerminal) {
+    return "name the port the module is on; movrand-flash --list shows the serial ports";
+  }
   return {};
 }
 

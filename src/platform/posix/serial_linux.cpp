@@ -8,9 +8,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -50,6 +53,29 @@ OpenError OpenFailure(int error) {
   }
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until `deadline`, at least 0, for poll.
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 1'000'000));
+}
+
+// Whether `fd` is the terminal this program runs in: the controlling terminal of its session,
+// or the terminal its standard input, output or error is. Probes written there would land on
+// the user's screen, and the raw settings would stay behind in the user's shell.
+bool IsOwnTerminal(int fd) {
+  pid_t session = 0;
+  if (ioctl(fd, TIOCGSID, &session) == 0 && session == getsid(0)) return true;
+  struct stat port {};
+  if (fstat(fd, &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat st {};
+    if (fstat(standard, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == port.st_rdev) return true;
+  }
+  return false;
+}
+
 bool configure(int fd, std::uint32_t baud, Parity parity) {
   termios2 tio{};
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
@@ -85,13 +111,28 @@ void RestoreLatency(int fd) {
   ioctl(fd, TIOCSSERIAL, &serial);
 }
 
+// What the device was opened with and what it had before.
+struct OpenedSettings {
+  std::uint32_t baud = 0;
+  Parity parity = Parity::None;
+  termios2 previous{};  // the line settings another program left, put back at close
+};
+
 class LinuxSerialDevice final : public SerialDevice {
  public:
-  LinuxSerialDevice(int fd, int wakeFd, bool restoreLatency)
-      : fd_(fd), wakeFd_(wakeFd), restoreLatency_(restoreLatency) {}
+  LinuxSerialDevice(int fd, int wakeFd, int kickFd, bool restoreLatency,
+                    const OpenedSettings& settings)
+      : fd_(fd),
+        wakeFd_(wakeFd),
+        kickFd_(kickFd),
+        restoreLatency_(restoreLatency),
+        baud_(settings.baud),
+        parity_(settings.parity),
+        previous_(settings.previous) {}
   ~LinuxSerialDevice() override {
     close();
     ::close(wakeFd_);
+    ::close(kickFd_);
   }
 
   bool setBaud(std::uint32_t baud) override {
@@ -107,12 +148,23 @@ class LinuxSerialDevice final : public SerialDevice {
     // another rate (one its hardware cannot make): what counts is what it reports back.
     if (ioctl(fd_, TCSETS2, &tio) != 0) return false;
     termios2 now{};
-    return ioctl(fd_, TCGETS2, &now) == 0 && RateTaken(baud, now.c_ospeed);
+    if (ioctl(fd_, TCGETS2, &now) != 0 || !RateTaken(baud, now.c_ospeed)) return false;
+    baud_ = baud;
+    return true;
   }
 
   std::size_t write(std::span<const std::uint8_t> bytes) override {
-    const int fd = currentFd();
-    if (fd < 0) return 0;
+    int fd = -1;
+    Clock::time_point deadline;
+    std::uint32_t baud = 0;
+    {
+      std::lock_guard lock(mutex_);
+      // A device that could not take a write before takes none: each would wait its limit.
+      if (fd_ < 0 || writeLost_) return 0;
+      fd = fd_;
+      baud = baud_;
+      deadline = Clock::now() + WriteTimeLimit(bytes.size(), baud_, parity_);
+    }
     std::size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -122,17 +174,17 @@ class LinuxSerialDevice final : public SerialDevice {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) {
-        // The output queue is full: sleep until it drains or the port is closed.
+        // The output queue is full: sleep until it has room, the port is closed, or the
+        // write's time is up.
+        if (Clock::now() >= deadline) return lost(fd, done);
         pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (poll(fds, 2, MillisecondsUntil(deadline)) < 0 && errno != EINTR) break;
         if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) break;
         continue;
       }
-      break;
+      break;  // an unplugged device fails its writes; the reader reports the loss
     }
-    // Like tcdrain: return when the bytes have left the port, not when the queue took them.
-    while (ioctl(fd, TCSBRK, 1) != 0 && errno == EINTR) {
-    }
+    if (done == bytes.size() && !drain(fd, deadline, baud)) return lost(fd, done);
     return done;
   }
 
@@ -152,9 +204,10 @@ class LinuxSerialDevice final : public SerialDevice {
         inPoll_ = true;
       }
       // A device that has gone is reported once; after that only `close` ends the wait, so a
-      // reader of an unplugged adapter sleeps instead of spinning.
-      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
-      const int n = poll(fds, failed ? 1 : 2, -1);
+      // reader of an unplugged adapter sleeps instead of spinning. A write that lost the
+      // device wakes the wait through the kick, so that the loss is reported at once.
+      pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {kickFd_, POLLIN, 0}, {fd, POLLIN, 0}};
+      const int n = poll(fds, failed ? 2 : 3, -1);
       const int pollErrno = errno;
       {
         std::lock_guard lock(mutex_);
@@ -169,9 +222,14 @@ class LinuxSerialDevice final : public SerialDevice {
         if (pollErrno == EINTR) continue;
         return markFailed();
       }
+      if (fds[1].revents & POLLIN) {
+        std::uint64_t kicks = 0;
+        [[maybe_unused]] const ssize_t drained = ::read(kickFd_, &kicks, sizeof kicks);
+        continue;  // the top of the loop reports a loss found by a write
+      }
       if (failed) continue;
-      if (fds[1].revents & POLLIN) return WaitResult::Data;
-      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return markFailed();
+      if (fds[2].revents & POLLIN) return WaitResult::Data;
+      if (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) return markFailed();
     }
   }
 
@@ -202,15 +260,48 @@ class LinuxSerialDevice final : public SerialDevice {
     // next open (by us or another program) is not refused.
     ioctl(fd_, TIOCNXCL);
     if (restoreLatency_) RestoreLatency(fd_);
+    // The port is borrowed: leave its line settings as the last program had them. TCSETS2
+    // applies them at once, without waiting for output (a lost device's was discarded).
+    ioctl(fd_, TCSETS2, &previous_);
     ::close(fd_);  // releases the exclusive lock with the descriptor
     fd_ = -1;
   }
 
  private:
-  int currentFd() {
-    std::lock_guard lock(mutex_);
-    return fd_;
+  // Like tcdrain, with the write's deadline: returns when the driver's output queue is
+  // empty. It looks again after the time the bytes still queued need on the wire, so it
+  // sleeps rather than spins; a close ends it at once. False when the deadline passed first.
+  bool drain(int fd, Clock::time_point deadline, std::uint32_t baud) {
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+      if (Clock::now() >= deadline) return false;
+      const auto wire = WireTime(static_cast<std::size_t>(queued), baud, parity_);
+      const int pause =
+          std::clamp(static_cast<int>(wire.count()), 1, std::max(1, MillisecondsUntil(deadline)));
+      pollfd wake{wakeFd_, POLLIN, 0};
+      if (poll(&wake, 1, pause) > 0) return true;  // closed: nothing is waited for any more
+    }
   }
+
+  // The write's time is up with bytes still unsent: the device takes no data. What is queued
+  // is dropped (a close would otherwise wait for it too), and the reader is woken to report
+  // the loss.
+  std::size_t lost(int fd, std::size_t done) {
+    ioctl(fd, TCFLSH, TCOFLUSH);
+    {
+      std::lock_guard lock(mutex_);
+      writeLost_ = true;
+      if (!failed_) {
+        failed_ = true;
+        failureReported_ = false;
+      }
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(kickFd_, &one, sizeof one);
+    return done;
+  }
+
   WaitResult markFailed() {
     std::lock_guard lock(mutex_);
     failed_ = true;
@@ -220,10 +311,15 @@ class LinuxSerialDevice final : public SerialDevice {
 
   std::mutex mutex_;
   int fd_;
-  const int wakeFd_;
+  const int wakeFd_;           // readable from the close on
+  const int kickFd_;           // a write found the device lost
   const bool restoreLatency_;  // the open set the driver's low-latency flag
+  std::uint32_t baud_;         // under mutex_; the rate the writes' limits are taken at
+  const Parity parity_;
+  const termios2 previous_;
   bool failed_ = false;
   bool failureReported_ = false;
+  bool writeLost_ = false;  // a write ran out of time
   bool inPoll_ = false;
   std::condition_variable leftPoll_;
 };
@@ -248,6 +344,11 @@ class LinuxSerialDriver final : public SerialDriver {
       error = OpenFailure(errno);
       return nullptr;
     }
+    if (IsOwnTerminal(fd)) {
+      error = OpenError::OwnTerminal;
+      ::close(fd);
+      return nullptr;
+    }
     // TIOCEXCL keeps other programs out but not root; the lock also covers root and, unlike
     // TIOCEXCL, a second open by this same program.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
@@ -255,7 +356,8 @@ class LinuxSerialDriver final : public SerialDriver {
       ::close(fd);
       return nullptr;
     }
-    if (!configure(fd, baud, parity)) {
+    OpenedSettings settings{.baud = baud, .parity = parity, .previous = {}};
+    if (ioctl(fd, TCGETS2, &settings.previous) != 0 || !configure(fd, baud, parity)) {
       error = OpenError::SettingsRefused;
       ::close(fd);
       return nullptr;
@@ -264,13 +366,18 @@ class LinuxSerialDriver final : public SerialDriver {
     ioctl(fd, TIOCMBIC, &lines);  // pseudo-terminals and some adapters have no modem lines
     ioctl(fd, TCFLSH, TCIOFLUSH);
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
+    const int kickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0 || kickFd < 0) {
       error = OpenError::Failed;
-      ::close(fd);
+      ioctl(fd, TIOCNXCL);
+      ioctl(fd, TCSETS2, &settings.previous);
+      for (const int open : {wakeFd, kickFd, fd}) {
+        if (open >= 0) ::close(open);
+      }
       return nullptr;
     }
     const bool lowLatencySet = RequestLowLatency(fd);
-    return std::make_unique<LinuxSerialDevice>(fd, wakeFd, lowLatencySet);
+    return std::make_unique<LinuxSerialDevice>(fd, wakeFd, kickFd, lowLatencySet, settings);
   }
 };
 

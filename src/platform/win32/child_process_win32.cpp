@@ -26,6 +26,9 @@ struct ChildProcess::State {
 
 namespace {
 
+// A child ended by `kill` shows the code a child ended by SIGKILL shows on Linux.
+constexpr UINT kKilledExitCode = 128 + 9;
+
 // The command line a C run-time's parser splits back into `args` (quotes and the
 // backslashes before them doubled as the rules of CommandLineToArgvW need).
 std::string Quoted(const std::string& arg) {
@@ -145,6 +148,12 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     if (onEnd) onEnd(static_cast<int>(code));
   });
   return {};
+}
+
+void ChildProcess::kill() {
+  std::lock_guard lock(state_->mutex);
+  // The handle keeps the process object: it cannot stand for another process meanwhile.
+  if (state_->process && !state_->ended) TerminateProcess(state_->process, kKilledExitCode);
 }
 
 void ChildProcess::interrupt() {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -29,17 +30,40 @@ void Echo(const char* text) {
 
 }  // namespace
 
+namespace {
+
+// The console as PrepareConsoleOutput found it. Written once on the main thread before any
+// other thread could end the program, read at the end.
+struct SavedConsole {
+  std::atomic<bool> saved{false};
+  DWORD mode = 0;
+  UINT codePage = 0;
+};
+SavedConsole gSavedConsole;
+
+}  // namespace
+
 bool PrepareConsoleOutput() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
   // The redrawn line ends with the erase-to-line-end sequence, which a console shows only
   // with virtual terminal processing; consoles older than Windows 10 refuse it.
+  const UINT codePage = GetConsoleOutputCP();
   if (!SetConsoleMode(out, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
     return false;
   }
+  gSavedConsole.mode = mode;
+  gSavedConsole.codePage = codePage;
+  gSavedConsole.saved = true;
   SetConsoleOutputCP(CP_UTF8);  // printed texts are UTF-8
   return true;
+}
+
+void RestoreConsoleOutput() {
+  if (!gSavedConsole.saved.exchange(false)) return;
+  SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), gSavedConsole.mode);
+  if (gSavedConsole.codePage != 0) SetConsoleOutputCP(gSavedConsole.codePage);
 }
 
 int ConsoleWidth() {

@@ -8,6 +8,11 @@
 // waited for (GetOverlappedResult with wait). `close` cancels every pending operation of the
 // handle (a new event mask and CancelIoEx), waits until the reader and a write have collected their
 // completions, and only then closes the handle.
+//
+// No write time-outs are set on the port; the write waits for its completion itself, at most
+// its `WriteTimeLimit`. A write that does not complete by then is cancelled, and the device
+// counts as lost: the reader's pending wait is cancelled too and reports the loss. At close
+// the port gets back the settings and time-outs it had before the open.
 #include <windows.h>
 
 #include <algorithm>
@@ -56,9 +61,17 @@ bool Apply(HANDLE port, DCB wanted) {
   return SetCommState(port, &wanted) && Applied(port, wanted);
 }
 
+// What the port had before the open, put back at close: it is borrowed.
+struct PreviousSettings {
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  bool known = false;
+};
+
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(HANDLE port, const DCB& settings) : port_(port), settings_(settings) {
+  Win32SerialDevice(HANDLE port, const DCB& settings, const PreviousSettings& previous)
+      : port_(port), settings_(settings), previous_(previous) {
     readOverlapped_.hEvent = readEvent_.get();
   }
   ~Win32SerialDevice() override { close(); }
@@ -86,9 +99,13 @@ class Win32SerialDevice final : public SerialDevice {
     OVERLAPPED overlapped{};
     overlapped.hEvent = writeEvent_.get();
     DWORD written = 0;
+    DWORD limit = 0;
     {
       std::lock_guard lock(mutex_);
-      if (closing_ || bytes.empty() || !writeEvent_.valid()) return 0;
+      // A device that could not take a write before takes none: each would wait its limit.
+      if (closing_ || writeLost_ || bytes.empty() || !writeEvent_.valid()) return 0;
+      const Parity parity = settings_.Parity == NOPARITY ? Parity::None : Parity::Odd;
+      limit = static_cast<DWORD>(WriteTimeLimit(bytes.size(), settings_.BaudRate, parity).count());
       // Started under the lock, so that a `close` either sees it pending and cancels it, or
       // comes first and it is never started.
       ResetEvent(writeEvent_.get());
@@ -98,10 +115,18 @@ class Win32SerialDevice final : public SerialDevice {
       if (GetLastError() != ERROR_IO_PENDING) return 0;
       writePending_ = true;
     }
-    // No write time-out is set: the write completes when the driver has sent every byte, or
-    // when `close` cancels it.
-    if (!GetOverlappedResult(port_, &overlapped, &written, TRUE)) written = 0;
+    // The write completes when the driver has sent every byte, when `close` cancels it, or
+    // it is cancelled here once its time is up. Its completion is collected in every case.
+    HANDLE handles[2] = {writeEvent_.get(), closeEvent_.get()};
+    const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, limit);
+    const bool timedOut = woke == WAIT_TIMEOUT;
+    if (woke != WAIT_OBJECT_0) CancelIoEx(port_, &overlapped);
+    if (!GetOverlappedResult(port_, &overlapped, &written, TRUE)) {
+      // A cancelled write may still have sent some of its bytes; the count says how many.
+      if (GetLastError() != ERROR_OPERATION_ABORTED) written = 0;
+    }
     settled(writePending_);
+    if (timedOut && written < bytes.size()) deviceLost();
     return written;
   }
 
@@ -192,11 +217,29 @@ class Win32SerialDevice final : public SerialDevice {
     SetCommMask(port_, 0);
     CancelIoEx(port_, nullptr);
     idle_.wait(lock, [&] { return !readPending_ && !writePending_; });
+    if (writeLost_) PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (previous_.known) {
+      SetCommState(port_, &previous_.dcb);
+      SetCommTimeouts(port_, &previous_.timeouts);
+    }
     CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
   }
 
  private:
+  // A write ran out of time: no later write is tried, and the reader's pending wait is ended
+  // so that it reports the loss (a new event mask ends a wait for port events, the cancel one
+  // that some drivers keep).
+  void deviceLost() {
+    std::lock_guard lock(mutex_);
+    writeLost_ = true;
+    if (closing_ || failed_) return;
+    failed_ = true;
+    failureReported_ = false;
+    SetCommMask(port_, kEventMask);
+    CancelIoEx(port_, &readOverlapped_);
+  }
+
   // Reader thread: waits for the reader's pending operation to complete, cancelling it when
   // the port is being closed, and collects its completion. False when it failed or was
   // cancelled.
@@ -226,6 +269,7 @@ class Win32SerialDevice final : public SerialDevice {
   std::mutex writeMutex_;         // one write at a time
   HANDLE port_;
   DCB settings_;  // as opened, with the rate of the last accepted change
+  const PreviousSettings previous_;
   Event readEvent_{false};
   Event writeEvent_{false};
   Event closeEvent_{false};  // set by `close`; until then every wait goes on
@@ -239,6 +283,7 @@ class Win32SerialDevice final : public SerialDevice {
   bool pendingError_ = false;  // reader thread only
   bool failed_ = false;
   bool failureReported_ = false;
+  bool writeLost_ = false;  // a write ran out of time
 };
 
 // The reason for a failed CreateFileA of a port. A port that another program has open is
@@ -276,8 +321,11 @@ class Win32SerialDriver final : public SerialDriver {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS timeouts{};  // all zero: no read or write time-outs
+    PreviousSettings previous;
     bool ok = GetCommState(port, &dcb);
     if (ok) {
+      previous.dcb = dcb;
+      previous.known = GetCommTimeouts(port, &previous.timeouts) != 0;
       dcb.BaudRate = baud;
       dcb.fBinary = 1;
       dcb.fOutxCtsFlow = 0;
@@ -303,7 +351,7 @@ class Win32SerialDriver final : public SerialDriver {
     }
     SetupComm(port, kQueueSize, kQueueSize);
     PurgeComm(port, kPurgeAll);
-    return std::make_unique<Win32SerialDevice>(port, dcb);
+    return std::make_unique<Win32SerialDevice>(port, dcb, previous);
   }
 };
 
