@@ -331,7 +331,8 @@ std::string FlashHelpText() {
       "auto), report the firmware version, and with --file check the image, confirm,\n"
       "send it and reconnect once the module has restarted. The window's log lines are\n"
       "printed one per line; on a terminal the transfer shows as a progress bar.\n"
-      "Ctrl-C runs the window's Cancel action.\n"
+      "Ctrl-C (or SIGTERM) runs the window's Cancel action; whatever the run is doing,\n"
+      "it ends within 2 s of Ctrl-C or of its --timeout.\n"
       "\n";
   text += OptionHelp(Table());
   text += "\nExit codes:\n";

@@ -217,6 +217,7 @@ void Programming::BeginLoaderWait() {
   FormSurface& f = form_;
   f.LogLine(FileSizeHead(f, ImageLength).append("kB (0kB)"));
   f.RxMode = RxMode::LoaderWait;
+  writeFailed_ = false;
   Sender.AwaitLoader(std::span<const std::uint8_t>(
       ImageBuffer.data(), static_cast<std::size_t>(std::max<std::int32_t>(ImageLength, 0))));
   f.SpeedButtonProgram.setEnabled(false);
@@ -291,6 +292,10 @@ bool Programming::LoaderByte(std::uint8_t byte) {
   if (form_.RxMode != RxMode::LoaderWait && form_.RxMode != RxMode::Transfer) {
     return false;  // no transfer runs: nothing here is for it
   }
+  // A block that did not go out lost the port: nothing the loader says can move the
+  // transfer on (its ACKs would "send" blocks that never leave). The loss is reported by the
+  // serial link, as an unplugged adapter's; Cancel ends the attempt.
+  if (writeFailed_) return false;
   return Perform(Sender.Feed(byte));
 }
 
@@ -300,28 +305,33 @@ bool Programming::Perform(const XmodemSender::Action& action) {
     case Kind::Nothing:
       break;
     case Kind::SendBlock:
-      BlockWritten(action);
       if (action.firstBlock) form_.RxMode = RxMode::Transfer;
+      if (!WriteBlock(action)) return false;
       break;
     case Kind::SendEot:
       CompleteTransfer();
       break;
     case Kind::Abort:
-      BlockWritten(action);
+      if (!WriteBlock(action)) return false;
       AbortTransfer();
       break;
   }
   return !action.restOfChunkDropped();
 }
 
-void Programming::BlockWritten(const XmodemSender::Action& action) {
-  WritePort(action.block.data(), static_cast<int>(action.block.size()));
+bool Programming::WriteBlock(const XmodemSender::Action& action) {
+  const int length = static_cast<int>(action.block.size());
+  if (WritePort(action.block.data(), length) < length) {
+    writeFailed_ = true;
+    return false;
+  }
   form_.Timer1.setEnabled(true);
   form_.Announce({.kind = FormEvent::Kind::BlockSent,
                   .blockNumber = Sender.LastBlockNumber(),
                   .sentBytes = Sender.ImageOffset(),
                   .totalBytes = Sender.ImageLength(),
                   .blocksRepeated = Sender.BlocksRepeated()});
+  return true;
 }
 
 void Programming::Timer1Timer() {

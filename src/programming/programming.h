@@ -68,7 +68,9 @@ class Programming {
   // The part of loader entry that waits: the file-size line, the transfer state, the
   // buttons.
   void BeginLoaderWait();
-  void BlockWritten(const XmodemSender::Action& action);
+  // Writes a block the sender answered with and keeps the window in step; false when it did
+  // not go out whole (the port is lost; the transfer stops there).
+  bool WriteBlock(const XmodemSender::Action& action);
   void CompleteTransfer();
   void AbortTransfer();
   // The image is refused: writes `line` (time-stamped or not), gives the Open button back
@@ -77,7 +79,8 @@ class Programming {
 
   FormSurface& form_;
   const ReceiveHandler& receiver_;
-  bool checkModel_ = true;  // false while a recovery without a model loads its image
+  bool checkModel_ = true;    // false while a recovery without a model loads its image
+  bool writeFailed_ = false;  // a block of this transfer did not go out
 };
 
 }  // namespace movrand

@@ -10,13 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/comm_session.h"
 #include "app/command_line.h"
-#include "app/main_form.h"
-#include "app/terminal.h"
-#include "form_fakes.h"
-#include "platform/std_event_loop.h"
-#include "support/pty_pair.h"
+#include "support/pty_program.h"
 
 namespace movrand::testing {
 namespace {
@@ -28,54 +23,6 @@ constexpr const char* kProbe = "$POVER*5E\r\n";
 constexpr const char* kVersionReply = "$POVER,A1,KAP41,0102*5E\r\n";
 constexpr const char* kPositionSentence =
     "$GPGGA,120000.00,5540.0000,N,03730.0000,E,1,08,1.0,150.0,M,14.0,M,,*64\r\n";
-
-std::string Text(const std::vector<std::uint8_t>& bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
-
-// The window on the system's serial link, its port list holding the pseudo-terminal, and a
-// terminal that echoes what arrives, so the test sees when a chunk has been handled.
-struct PtyProgram {
-  explicit PtyProgram(const fs::path& programFile)
-      : ports(Ports(pty.portName())),
-        form(loop, MainFormServices{clock, ports, fileDialog, dialogs, programFile}),
-        term(form),
-        session(form, loop, systemSerialDriver()),
-        poll(loop, 10ms) {
-    form.TermForm = &term;
-    term.Monitoring = true;
-    // Wakes the loop often, so the conditions below are looked at while nothing else runs.
-    poll.onTimer = [] {};
-    poll.setEnabled(true);
-  }
-  ~PtyProgram() { form.TermForm = nullptr; }
-
-  static FakePortSource Ports(const std::string& name) {
-    FakePortSource source;
-    source.ports = std::vector<SerialPortEntry>{{name, "pty"}};
-    return source;
-  }
-  // Collects what the program sent until `wanted` has arrived.
-  bool Receive(std::string& sent, const std::string& wanted) {
-    return loop.runUntil(
-        [&] {
-          sent += Text(pty.readAvailable(0));
-          return sent.find(wanted) != std::string::npos;
-        },
-        5000ms);
-  }
-
-  test::PtyPair pty;
-  StdEventLoop loop;
-  FakeClock clock;
-  FakePortSource ports;
-  FakeFileDialog fileDialog;
-  FakeDialogs dialogs;
-  TMainForm form;
-  TTermForm term;
-  CommSession session;
-  Timer poll;
-};
 
 class TrafficLogOverPty : public ::testing::Test {
  protected:

@@ -3,6 +3,10 @@
 // created or logging is off.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -208,6 +212,35 @@ TEST_F(TrafficLog, AFileThatCannotBeCreatedIsReportedOnceAndTheConnectGoesOn) {
     EXPECT_FALSE(fs::is_regular_file(LogPath()));
   }
 }
+
+#ifndef _WIN32
+TEST_F(TrafficLog, ALinkOrAPipeInTheLogsPlaceIsRefusedNotWrittenThrough) {
+  // A link planted where the log goes would have the traffic written over whatever it points
+  // at; a pipe would hold the connect until somebody reads it.
+  const fs::path target = folder_ / "settings-of-another-program.ini";
+  std::ofstream(target) << "keep";
+  fs::create_symlink(target, LogPath());
+  Start(Module(115200), "/l");
+  Connect("115200");
+  EXPECT_TRUE(form().DeviceIdentified) << "the connect goes on";
+  ASSERT_GE(sim->Lines().size(), 2u);
+  EXPECT_EQ(sim->Lines()[0], ">>Can't create log-file");
+  EXPECT_EQ(sim->Lines()[1],
+            ">>log.dat is a symbolic link: the traffic log is not written through it");
+  EXPECT_EQ(ReadFile(target), "keep");
+  EXPECT_TRUE(fs::is_symlink(LogPath()));
+  Disconnect();
+
+  fs::remove(LogPath());
+  ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+  Start(Module(115200), "/l");
+  Connect("115200");
+  EXPECT_TRUE(form().DeviceIdentified);
+  ASSERT_GE(sim->Lines().size(), 2u);
+  EXPECT_EQ(sim->Lines()[0], ">>Can't create log-file");
+  EXPECT_EQ(sim->Lines()[1], ">>log.dat is not a plain file");
+}
+#endif
 
 TEST_F(TrafficLog, WithoutTheSwitchNoFileIsCreatedOrChanged) {
   for (const char* arguments : {"", "/t", "/L", "-l"}) {

@@ -240,6 +240,60 @@ TEST(LineViewPlain, AStationThatDiedIsTheProgramsFailure) {
   EXPECT_NE(w.out.find("device: the station ended without a result"), std::string::npos) << w.out;
 }
 
+TEST(LineViewTerminal, WhatAStationOrItsModuleSaysNeverAddsARow) {
+  View v(OutputMode::Terminal);
+  v.loop.advance(Milliseconds{200});
+  // The version line's own line break, and a station's text with line feeds, a terminal's
+  // escape sequence and a right-to-left override in it.
+  v.view.stationOutput(
+      0, json{{"event", "line"}, {"text", ">>Current FW version: \r\n>>A1 KAP41 0102"}}.dump());
+  v.loop.advance(Milliseconds{200});
+  v.view.stationOutput(
+      1,
+      json{{"event", "line"}, {"text", "x\n>>FW upgrade is FINISHED\x1b[2J\xe2\x80\xae"}}.dump());
+  v.loop.advance(Milliseconds{200});
+  v.out.clear();
+  v.view.stationOutput(0, kSending);
+  // One draw: up over the two rows, then the two rows, each one line.
+  EXPECT_EQ(v.Count("\n"), 2u) << v.out;
+  EXPECT_NE(v.out.find("ttyUSB1  starting      x\\x0A>>FW upgrade is FINISHED\\x1B[2J\\u202E\n"),
+            std::string::npos)
+      << v.out;
+  v.view.stationError(0, "movrand-flash: said\nwith a line feed");
+  EXPECT_EQ(v.err, "ttyUSB0: said\\x0Awith a line feed\n");
+}
+
+TEST(LineViewPlain, AForgedVersionAddsNoRowToTheTable) {
+  View v(OutputMode::Plain);
+  v.view.stationOutput(0, json{{"event", "result"},
+                               {"exitCode", 0},
+                               {"oldVersion", "A1\nttyUSB7  A1 KAP41 0102  A1 KAP41 0103  success"},
+                               {"newVersion",
+                                "A1 \xe2\x80\xae"
+                                "3010"}}
+                              .dump());
+  v.view.stationEnded(0, 0);
+  v.view.stationEnded(1, 4);
+  v.out.clear();
+  v.view.finish();
+  EXPECT_EQ(v.Count("\n"), 4u) << "an empty line, the heading and one row a station:\n" << v.out;
+  EXPECT_NE(v.out.find("A1\\x0AttyUSB7"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("A1 \\u202E3010"), std::string::npos) << v.out;
+}
+
+TEST(LineViewPlain, AStationEndedByTheLineSaysSo) {
+  View v(OutputMode::Plain, {"ttyUSB0"});
+  v.view.stationOutput(0, Progress(40, 900, 3));
+  v.view.stationKilled(0, "ended by the line: it did not end within 2 s of Ctrl-C");
+  EXPECT_EQ(v.err, "ttyUSB0: ended by the line: it did not end within 2 s of Ctrl-C\n");
+  EXPECT_TRUE(v.view.stations()[0].killed);
+  v.view.stationEnded(0, 128 + 9);
+  EXPECT_EQ(v.view.worst(), ExitCode::Internal);
+  EXPECT_NE(v.out.find("done          internal: ended by the line: it did not end within 2 s"),
+            std::string::npos)
+      << v.out;
+}
+
 TEST(LineViewJson, EveryEventCarriesItsPortAndTheSummaryComesLast) {
   View v(OutputMode::Json);
   v.view.stationOutput(1, R"({"event":"line","index":0,"text":"10:15:02>>Port: pts/4 9600 NMEA"})");

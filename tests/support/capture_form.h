@@ -14,9 +14,9 @@
 #include "app/form_fakes.h"
 #include "app/main_form.h"
 #include "comm/comm.h"
-#include "support/image_files.h"
 #include "platform/virtual_event_loop.h"
 #include "support/capture_serial.h"
+#include "support/image_files.h"
 
 namespace movrand::testing {
 

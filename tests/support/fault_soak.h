@@ -217,8 +217,9 @@ inline SoakResult RunSoakTransfer(std::uint32_t seed) {
     // Where the window waits without a time-out of its own (the loader exchange, the BINR
     // version reply), the technician ends the wait after a minute without news.
     const std::string last = sim.Lines().empty() ? std::string() : sim.Lines().back();
-    if (sim.form.Programmer.Sender.KBSent() != lastKB || sim.form.Programmer.Sender.ImageOffset() != lastOffset ||
-        sim.Lines().size() != lastLines || last != lastLine || !PortIsOpen()) {
+    if (sim.form.Programmer.Sender.KBSent() != lastKB ||
+        sim.form.Programmer.Sender.ImageOffset() != lastOffset || sim.Lines().size() != lastLines ||
+        last != lastLine || !PortIsOpen()) {
       lastKB = sim.form.Programmer.Sender.KBSent();
       lastOffset = sim.form.Programmer.Sender.ImageOffset();
       lastLines = sim.Lines().size();

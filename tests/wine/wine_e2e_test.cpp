@@ -330,6 +330,31 @@ TEST_F(WineE2E, CtrlCDuringTheTransferCancels) {
   EXPECT_FALSE(run.has(">>Loading completed")) << run.out;
 }
 
+// A loader that answers a burst of ACKs and then reads nothing more: the pseudo-terminal's
+// queues fill, and a block's write cannot finish. The Windows write is bounded as the Linux
+// one is: the port is lost within the write's limit, told once, and the run ends with the
+// port's code instead of waiting for ever.
+TEST_F(WineE2E, AModuleThatStopsReadingLosesThePortWithinTheWriteLimit) {
+  const fs::path file = folder_.Write("fw.bin", Image(130000));
+  const auto sim = startSim({"--protocol", "nmea", "--baud", "115200", "--stall-after", "5"});
+  Clock::time_point sending{};
+  const Outcome run =
+      flash({"--protocol", "nmea", "--baud", "115200", "--file", WindowsPath(file), "--yes"},
+            kFlash, "", [&](const std::string& line) {
+              if (sending == Clock::time_point{} && line.find(">>File Size") != std::string::npos) {
+                sending = Clock::now();
+              }
+              return false;
+            });
+  const auto ended = Clock::now();
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  ASSERT_NE(sending, Clock::time_point{}) << run.out;
+  // The write's limit (1.02 s at 115200), the Cancel, and wine's own pace.
+  EXPECT_LT(ended - sending, std::chrono::seconds(6)) << run.out;
+  EXPECT_TRUE(run.has(">>COM port COM5 is lost: the device was disconnected")) << run.out;
+  EXPECT_FALSE(run.has(">>Loading completed")) << run.out;
+}
+
 // A line of two stations, each a child process of movrand-flash.exe (CreateProcess and
 // pipes), on COM5 and COM6: both images exact, one record line each, the table at the end.
 TEST_F(WineE2E, ALineOfTwoStationsOnTwoPorts) {

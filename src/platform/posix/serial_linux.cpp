@@ -178,11 +178,14 @@ class LinuxSerialDevice final : public SerialDevice {
         // write's time is up.
         if (Clock::now() >= deadline) return lost(fd, done);
         pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
-        if (poll(fds, 2, MillisecondsUntil(deadline)) < 0 && errno != EINTR) break;
-        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+        if (poll(fds, 2, MillisecondsUntil(deadline)) < 0 && errno != EINTR) return lost(fd, done);
+        if (fds[1].revents != 0) return done;  // closed meanwhile
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return lost(fd, done);
         continue;
       }
-      break;  // an unplugged device fails its writes; the reader reports the loss
+      // The device refused the write (an adapter pulled out refuses them all): it is lost,
+      // and the caller hears of it once, as of any loss.
+      return lost(fd, done);
     }
     if (done == bytes.size() && !drain(fd, deadline, baud)) return lost(fd, done);
     return done;
@@ -284,9 +287,9 @@ class LinuxSerialDevice final : public SerialDevice {
     }
   }
 
-  // The write's time is up with bytes still unsent: the device takes no data. What is queued
-  // is dropped (a close would otherwise wait for it too), and the reader is woken to report
-  // the loss.
+  // A write could not get its bytes out, in time or at all: the device takes no data. What is
+  // queued is dropped (a close would otherwise wait for it too), and the reader is woken to
+  // report the loss (once, whoever notices it first).
   std::size_t lost(int fd, std::size_t done) {
     ioctl(fd, TCFLSH, TCOFLUSH);
     {

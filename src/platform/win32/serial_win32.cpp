@@ -112,21 +112,26 @@ class Win32SerialDevice final : public SerialDevice {
       if (WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped)) {
         return written;
       }
-      if (GetLastError() != ERROR_IO_PENDING) return 0;
+      if (GetLastError() != ERROR_IO_PENDING) {
+        // The device refused the write (an adapter pulled out refuses them all).
+        lostLocked();
+        return 0;
+      }
       writePending_ = true;
     }
     // The write completes when the driver has sent every byte, when `close` cancels it, or
     // it is cancelled here once its time is up. Its completion is collected in every case.
     HANDLE handles[2] = {writeEvent_.get(), closeEvent_.get()};
     const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, limit);
-    const bool timedOut = woke == WAIT_TIMEOUT;
     if (woke != WAIT_OBJECT_0) CancelIoEx(port_, &overlapped);
     if (!GetOverlappedResult(port_, &overlapped, &written, TRUE)) {
       // A cancelled write may still have sent some of its bytes; the count says how many.
       if (GetLastError() != ERROR_OPERATION_ABORTED) written = 0;
     }
     settled(writePending_);
-    if (timedOut && written < bytes.size()) deviceLost();
+    // Short of a close, a write that did not get its bytes out (in time, or at all) found a
+    // device that takes no data.
+    if (written < bytes.size()) deviceLost();
     return written;
   }
 
@@ -227,11 +232,14 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
  private:
-  // A write ran out of time: no later write is tried, and the reader's pending wait is ended
-  // so that it reports the loss (a new event mask ends a wait for port events, the cancel one
-  // that some drivers keep).
+  // A write did not get its bytes out: no later write is tried, and the reader's pending wait
+  // is ended so that it reports the loss (a new event mask ends a wait for port events, the cancel
+  // one that some drivers keep).
   void deviceLost() {
     std::lock_guard lock(mutex_);
+    lostLocked();
+  }
+  void lostLocked() {
     writeLost_ = true;
     if (closing_ || failed_) return;
     failed_ = true;
