@@ -41,7 +41,10 @@ class ReadOnlyFile {
   // is how the file dialog and the settings hand it over. False when the file is missing, not
   // readable, held by another program (Windows) or not a plain file, or when the name holds a
   // NUL character (the system would see a shorter name).
-  bool open(const std::string& path);
+  // `sharing` lets other programs read the file meanwhile (a look at a file that several
+  // stations of a line read at once); the image itself is read without (Windows).
+  enum class Sharing { None, Readers };
+  bool open(const std::string& path, Sharing sharing = Sharing::None);
   bool isOpen() const { return handle_ != kNoHandle; }
   // The size in bytes, found by seeking to the end; the position is then back at the start.
   // Nothing when the file is not open or the seeks fail.

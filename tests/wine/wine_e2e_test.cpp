@@ -355,6 +355,42 @@ TEST_F(WineE2E, AModuleThatStopsReadingLosesThePortWithinTheWriteLimit) {
   EXPECT_FALSE(run.has(">>Loading completed")) << run.out;
 }
 
+// Ctrl-C when the stall begins, and a line where one of two modules stalls: each ends by
+// itself, within two seconds of the Ctrl-C, and the other station's module is flashed.
+TEST_F(WineE2E, CtrlCAtAStallAndALineWithAStalledModuleEndInTime) {
+  const fs::path file = folder_.Write("fw.bin", Image(130000));
+  {
+    const auto sim = startSim({"--protocol", "nmea", "--baud", "115200", "--stall-after", "5"});
+    Clock::time_point interrupted{};
+    const Outcome run = flash(
+        {"--protocol", "nmea", "--baud", "115200", "--file", WindowsPath(file), "--yes", "--json"},
+        kFlash, "", [&](const std::string& line) {
+          const bool now = line.find("\"event\":\"progress\"") != std::string::npos;
+          if (now) interrupted = Clock::now();
+          return now;
+        });
+    ASSERT_NE(interrupted, Clock::time_point{}) << run.out;
+    // Two seconds, and wine's start of the program's end.
+    EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3)) << run.out;
+    EXPECT_TRUE(run.exitCode == 6 || run.exitCode == 3) << run.exitCode << run.out << run.err;
+  }
+  const fs::path received6 = folder_.path() / "received6.bin";
+  const auto sim5 = startSim({"--protocol", "nmea", "--baud", "115200", "--stall-after", "5"});
+  auto sim6 = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--protocol", "nmea", "--baud", "115200", "--restart-s", "1",
+                               "--image-out", received6.string(), "--timeout-s", "300"});
+  ASSERT_FALSE(sim6->port().empty());
+  bench_.mapPort(kSecondPort, sim6->port());
+  const Outcome run = flash({"--port", kSecondPort, "--protocol", "nmea", "--baud", "115200",
+                             "--file", WindowsPath(file), "--yes"},
+                            kFlash);
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_TRUE(run.has("COM6  A1 KAP41 0102  A1 KAP41 0103  success (0)")) << run.out;
+  EXPECT_TRUE(run.has("port (3)")) << run.out;
+  EXPECT_EQ(ReadAll(received6), testing::Padded(Image(130000)));
+}
+
 // A line of two stations, each a child process of movrand-flash.exe (CreateProcess and
 // pipes), on COM5 and COM6: both images exact, one record line each, the table at the end.
 TEST_F(WineE2E, ALineOfTwoStationsOnTwoPorts) {

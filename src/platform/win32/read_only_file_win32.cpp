@@ -20,11 +20,12 @@ constexpr std::size_t kReadPiece = 1u << 20;
 
 }  // namespace
 
-bool ReadOnlyFile::open(const std::string& path) {
+bool ReadOnlyFile::open(const std::string& path, Sharing sharing) {
   close();
   if (path.find('\0') != std::string::npos) return false;
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD share = sharing == Sharing::Readers ? FILE_SHARE_READ : 0;
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   if (GetFileType(file) != FILE_TYPE_DISK) {
     CloseHandle(file);

@@ -224,8 +224,9 @@ class Win32SerialDevice final : public SerialDevice {
     idle_.wait(lock, [&] { return !readPending_ && !writePending_; });
     if (writeLost_) PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
     if (previous_.known) {
-      SetCommState(port_, &previous_.dcb);
-      SetCommTimeouts(port_, &previous_.timeouts);
+      PreviousSettings previous = previous_;  // the calls take the records as writable
+      SetCommState(port_, &previous.dcb);
+      SetCommTimeouts(port_, &previous.timeouts);
     }
     CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
