@@ -38,7 +38,14 @@ class AppendFile {
   AppendFile() = default;
   ~AppendFile() { close(); }
   AppendFile(AppendFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNoHandle; }
-  AppendFile& operator=(AppendFile&& other) noexcept;
+  AppendFile& operator=(AppendFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      other.handle_ = kNoHandle;
+    }
+    return *this;
+  }
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -179,6 +180,72 @@ TEST(ForcedEndE2E, TheTimeOutEndsARunWhoseOutputIsStuck) {
   EXPECT_NE(lines[0].at("detail").get<std::string>().find("no result within 2 s"),
             std::string::npos)
       << lines[0].dump();
+}
+
+// The process ids of the stations movrand-flash started for `port` (found by their command
+// lines: "--port PORT ... --station").
+std::vector<pid_t> StationsOf(const std::string& port) {
+  std::vector<pid_t> pids;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    const std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (args.find(std::string("--port\0", 7) + port + '\0') != std::string::npos &&
+        args.find(std::string("--station\0", 10)) != std::string::npos) {
+      pids.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+  }
+  return pids;
+}
+
+// A station that does not end when told to (stopped here, as a hung process would be): the
+// line ends it two seconds after it passed Ctrl-C on, its row says so, and the line writes the
+// record line the station could not.
+TEST(LineE2E, AStationThatDoesNotEndIsEndedByTheLineAndRecorded) {
+  Folder folder;
+  const std::string record = folder.file("line.jsonl");
+  SimProcess hung = Sim({});
+  SimProcess other = Sim({});
+  ASSERT_FALSE(hung.port().empty() || other.port().empty());
+  std::set<std::string> sending;
+  std::vector<pid_t> stopped;
+  Clock::time_point interrupted{};
+  const Outcome run =
+      RunFlash({"--port", hung.port(), "--port", other.port(), "--protocol", "nmea", "--baud",
+                "115200", "--file", folder.write("fw.bin", Image(kManyBlocks, "KAP41")), "--yes",
+                "--json", "--record", record},
+               kFlash, fs::temp_directory_path(), [&](const std::string& line) {
+                 const json e = json::parse(line);
+                 if (e.at("event") == "progress") sending.insert(e.at("port").get<std::string>());
+                 if (sending.size() < 2 || interrupted != Clock::time_point{}) return false;
+                 stopped = StationsOf(hung.port());
+                 for (const pid_t pid : stopped) kill(pid, SIGSTOP);
+                 interrupted = Clock::now();
+                 return true;  // Ctrl-C to the line
+               });
+  ASSERT_EQ(stopped.size(), 1u) << run.out;
+  EXPECT_LT(Clock::now() - interrupted, 2s + kEndBound);
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  const std::vector<json> events = run.events();
+  const json* summary = Summary(events);
+  ASSERT_TRUE(summary) << run.out;
+  const json* killed = StationOf(*summary, hung.port());
+  ASSERT_TRUE(killed);
+  EXPECT_EQ(killed->at("outcome"), "internal");
+  EXPECT_EQ(killed->at("detail"), "ended by the line: it did not end within 2 s of Ctrl-C");
+  EXPECT_EQ(StationOf(*summary, other.port())->at("outcome"), "cancelled");
+  EXPECT_NE(run.err.find(hung.port() + ": ended by the line"), std::string::npos) << run.err;
+  const std::vector<json> lines = JsonLines(record);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const json& line : lines) {
+    const bool isHung = "/dev/" + line.at("port").get<std::string>() == hung.port() ||
+                        line.at("port") == hung.port();
+    EXPECT_EQ(line.at("outcome"), isHung ? "internal" : "cancelled") << line.dump();
+    if (isHung) {
+      EXPECT_GT(line.at("bytesSent").get<std::int64_t>(), 0) << line.dump();
+    }
+  }
 }
 
 // ---- What the module says is shown, never obeyed -------------------------------------------

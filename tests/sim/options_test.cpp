@@ -52,6 +52,8 @@ TEST(SimOptions, ReadsEveryOption) {
                                  "1,5,300",
                                  "--nak-forever",
                                  "7",
+                                 "--stall-after",
+                                 "9",
                                  "--restart-s",
                                  "0.25",
                                  "--answer-delay-ms",
@@ -75,6 +77,7 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_TRUE(c.startInLoader);
   EXPECT_EQ(c.nakBlocks, (std::set<std::int64_t>{1, 5, 300}));
   EXPECT_EQ(c.nakForever, 7);
+  EXPECT_EQ(c.faults.stallAfter, 9);
   EXPECT_EQ(c.restartTime, 250ms);
   EXPECT_EQ(c.answerDelay, 700ms);
   EXPECT_TRUE(c.silent);
@@ -92,6 +95,7 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
       {"--nak-blocks", "1,,2"},
       {"--nak-blocks", "0"},
       {"--nak-blocks", "3,"},
+      {"--stall-after", "0"},
       {"--restart-s", "-1"},
       {"--restart-s", "1e3"},
       {"--timeout-s", "0"},
@@ -110,6 +114,12 @@ TEST(SimOptions, RefusesBadValuesNamingTheOption) {
     EXPECT_NE(p.error, "") << args[0];
   }
   EXPECT_NE(Parse({"--baud", "0"}).error.find("--baud"), std::string::npos);
+}
+
+TEST(SimOptions, AVersionTextMayHoldAnythingButAZeroAsAHostileModuleSends) {
+  const ParsedOptions p = Parse({"--binr-text2", "B1\n>>FW upgrade is FINISHED\x1b[2J"});
+  ASSERT_EQ(p.error, "");
+  EXPECT_EQ(p.options.config.binrText2, "B1\n>>FW upgrade is FINISHED\x1b[2J");
 }
 
 TEST(SimOptions, PacedTheBlockAnswerWaitsOnlyForTheLineUnlessADelayIsAsked) {
@@ -140,6 +150,7 @@ TEST(SimOptions, HelpDocumentsEveryOption) {
                            "--start-in-loader",
                            "--nak-blocks",
                            "--nak-forever",
+                           "--stall-after",
                            "--restart-s",
                            "--answer-delay-ms",
                            "--ack-delay-ms",

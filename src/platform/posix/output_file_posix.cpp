@@ -72,15 +72,6 @@ std::FILE* CreateOutputFile(const std::filesystem::path& path, OutputFileError& 
   return file;
 }
 
-AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = kNoHandle;
-  }
-  return *this;
-}
-
 std::string AppendFile::open(const std::filesystem::path& path) {
   close();
   OutputFileError error = OutputFileError::None;
