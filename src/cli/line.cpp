@@ -250,6 +250,7 @@ int RunLine(const FlashOptions& o) {
   loop.stop();
   *alive = false;
   children.clear();  // every child has ended: their threads are joined
+  RestoreConsoleOutput();
   return static_cast<int>(worst);
 }
 

@@ -311,13 +311,15 @@ int Run(const FlashOptions& o) {
                                                              target.press();
                                                            })
                                                          : nullptr;
-  // Nothing is pressed once this function leaves, however it leaves.
+  // Nothing is pressed once this function leaves, however it leaves, and the console is as
+  // it was found.
   struct QuietOnExit {
     InterruptWatch& interrupts;
     const std::shared_ptr<StationInput>& stationInput;
     ~QuietOnExit() {
       interrupts.stop();
       if (stationInput) stationInput->stop();
+      RestoreConsoleOutput();
     }
   } quietOnExit{interrupts, stationInput};
   // Every end on this thread claims the end first; when the guard has it, it ends the process.
@@ -504,7 +506,6 @@ int Run(const FlashOptions& o) {
     const std::string text = FailureText(summary);
     std::fwrite(text.data(), 1, text.size(), stderr);
   }
-  RestoreConsoleOutput();
   return static_cast<int>(summary.code);
 }
 

@@ -80,24 +80,44 @@ TEST(StalledModuleE2E, TheRunLosesThePortWithinTheWriteLimitAndRecordsWhatWent) 
       << "only what left the program";
 }
 
-TEST(StalledModuleE2E, CtrlCAtTheStallEndsTheRunWithinTwoSeconds) {
+TEST(StalledModuleE2E, CtrlCOrATerminationRequestAtTheStallEndsTheRunWithinTwoSeconds) {
+  Folder folder;
+  const std::string file = folder.write("fw.bin", Image(kManyBlocks, "KAP41"));
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+    SimProcess sim = Sim({"--stall-after", "5"});
+    ASSERT_FALSE(sim.port().empty());
+    Clock::time_point interrupted{};
+    const Outcome run = RunFlash(
+        {"--port", sim.port(), "--protocol", "nmea", "--baud", "115200", "--file", file, "--yes",
+         "--json"},
+        kFlash, fs::temp_directory_path(),
+        [&](const std::string& line) {
+          const bool now = line.find("\"event\":\"progress\"") != std::string::npos;
+          if (now) interrupted = Clock::now();
+          return now;
+        },
+        signal);
+    ASSERT_NE(interrupted, Clock::time_point{}) << run.out;
+    EXPECT_LT(Clock::now() - interrupted, kEndBound);
+    // Cancelled, or lost first: either way within the bound, and said so.
+    EXPECT_TRUE(run.exitCode == 6 || run.exitCode == 3) << run.exitCode << run.out << run.err;
+    EXPECT_FALSE(HasLineEndingWith(run.events(), ">>Loading completed"));
+  }
+}
+
+TEST(StalledModuleE2E, TheTimeOutEndsTheRunWithinTwoSecondsOfIt) {
   Folder folder;
   SimProcess sim = Sim({"--stall-after", "5"});
   ASSERT_FALSE(sim.port().empty());
-  Clock::time_point interrupted{};
+  const auto started = Clock::now();
   const Outcome run =
       RunFlash({"--port", sim.port(), "--protocol", "nmea", "--baud", "115200", "--file",
-                folder.write("fw.bin", Image(kManyBlocks, "KAP41")), "--yes", "--json"},
-               kFlash, fs::temp_directory_path(), [&](const std::string& line) {
-                 const bool now = line.find("\"event\":\"progress\"") != std::string::npos;
-                 if (now) interrupted = Clock::now();
-                 return now;
-               });
-  ASSERT_NE(interrupted, Clock::time_point{}) << run.out;
-  EXPECT_LT(Clock::now() - interrupted, kEndBound);
-  // Cancelled, or lost first: either way within the bound, and said so.
-  EXPECT_TRUE(run.exitCode == 6 || run.exitCode == 3) << run.exitCode << run.out << run.err;
-  EXPECT_FALSE(HasLineEndingWith(run.events(), ">>Loading completed"));
+                folder.write("fw.bin", Image(kManyBlocks, "KAP41")), "--yes", "--timeout", "2"},
+               kFlash);
+  EXPECT_LT(Clock::now() - started, 2s + kEndBound);
+  // Timed out, or lost first.
+  EXPECT_TRUE(run.exitCode == 8 || run.exitCode == 3) << run.exitCode << run.out << run.err;
 }
 
 TEST(StalledModuleE2E, ALineWithOneStalledModuleEndsByItself) {
