@@ -234,10 +234,7 @@ ImageCheck CheckImage(const fs::path& path) {
   if (fs::is_directory(status)) return {"it is a folder, not a file", ExitCode::Usage};
   if (!fs::is_regular_file(status)) return {"it is not a regular file", ExitCode::Usage};
   ReadOnlyFile file;
-  // Shared: the stations of a line all look at the same image at once.
-  if (!file.open(path.string(), ReadOnlyFile::Sharing::Readers)) {
-    return {"it cannot be opened for reading", ExitCode::Usage};
-  }
+  if (!file.open(path.string())) return {"it cannot be opened for reading", ExitCode::Usage};
   const std::optional<std::int64_t> size = file.size();
   if (!size) return {"its size cannot be read", ExitCode::Usage};
   if (*size > static_cast<std::int64_t>(kFirmwareBufferSize)) {

@@ -1,10 +1,12 @@
 // A file opened for reading only, as the firmware loader reads the chosen image.
 //
-// On Windows the file is opened without sharing: while it is open no other program can open
-// it, and a file another program holds open cannot be opened, so the image cannot change
-// under the reader. Linux has no such exclusive open; there the open is a plain read-only
-// one. On both systems only a plain disk file is taken: a pipe, a device or a folder is
-// refused at open, so the reader never blocks on one or reads without end.
+// On Windows the file is opened with read sharing alone: while it is open no other program
+// can open it for writing, and a file another program holds open for writing (a copy still
+// going on) cannot be opened, so the image cannot change under the reader. Other readers are
+// let in: the stations of a production line read one image at the same time. Linux has no
+// such open; there the open is a plain read-only one. On both systems only a plain disk file
+// is taken: a pipe, a device or a folder is refused at open, so the reader never blocks on
+// one or reads without end.
 //
 // The object owns its handle (copy deleted, move allowed) and closes it in one place. All
 // calls report failure as a result and never throw. Main thread only.
@@ -41,10 +43,7 @@ class ReadOnlyFile {
   // is how the file dialog and the settings hand it over. False when the file is missing, not
   // readable, held by another program (Windows) or not a plain file, or when the name holds a
   // NUL character (the system would see a shorter name).
-  // `sharing` lets other programs read the file meanwhile (a look at a file that several
-  // stations of a line read at once); the image itself is read without (Windows).
-  enum class Sharing { None, Readers };
-  bool open(const std::string& path, Sharing sharing = Sharing::None);
+  bool open(const std::string& path);
   bool isOpen() const { return handle_ != kNoHandle; }
   // The size in bytes, found by seeking to the end; the position is then back at the start.
   // Nothing when the file is not open or the seeks fail.

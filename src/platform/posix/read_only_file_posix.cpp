@@ -11,7 +11,7 @@
 
 namespace movrand {
 
-bool ReadOnlyFile::open(const std::string& path, Sharing /*sharing: Linux keeps nobody out*/) {
+bool ReadOnlyFile::open(const std::string& path) {
   close();
   if (path.find('\0') != std::string::npos) return false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

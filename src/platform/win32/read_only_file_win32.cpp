@@ -1,7 +1,7 @@
-// Read-only files on Windows: CreateFileA with read access and share mode 0, so that no other
-// program can open the file while it is read and a file another program holds open is
-// refused. The name comes in the ANSI code page, as the file dialog and the settings file
-// hand it over.
+// Read-only files on Windows: CreateFileA with read access and read sharing alone, so that
+// no other program can write the file while it is read and a file another program holds open
+// for writing is refused; readers may share it. The name comes in the ANSI code page, as the
+// file dialog and the settings file hand it over.
 #include <windows.h>
 
 #include <algorithm>
@@ -20,12 +20,11 @@ constexpr std::size_t kReadPiece = 1u << 20;
 
 }  // namespace
 
-bool ReadOnlyFile::open(const std::string& path, Sharing sharing) {
+bool ReadOnlyFile::open(const std::string& path) {
   close();
   if (path.find('\0') != std::string::npos) return false;
-  const DWORD share = sharing == Sharing::Readers ? FILE_SHARE_READ : 0;
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   if (GetFileType(file) != FILE_TYPE_DISK) {
     CloseHandle(file);
