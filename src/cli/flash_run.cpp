@@ -264,8 +264,13 @@ void FlashRun::announced(const FormEvent& event) {
     default:
       break;
   }
+  if (event.kind == Kind::BlockSent) {
+    // The transfer's own pace: only the two counts, not the whole summary.
+    if (onBlockSent) onBlockSent(progress_.sent, blocksRepeated_);
+    return;
+  }
   changed();
-  if (event.kind == Kind::BlockSent || phase_ == Phase::Finished) return;
+  if (phase_ == Phase::Finished) return;
   pending_.push_back(event);
   if (evaluatePosted_) return;
   evaluatePosted_ = true;

@@ -97,8 +97,10 @@ class FlashRun {
   // Called on each change of the stage.
   std::function<void(Stage)> onStage;
   // Called whenever what `summary` or `waitingFor` would say may have changed: an event was
-  // announced, the stage moved, the run ended.
+  // announced, the stage moved, the run ended; a block sent calls `onBlockSent` alone, with
+  // the summary's two counts that change with it.
   std::function<void()> onChange;
+  std::function<void(std::int64_t sentBytes, int blocksRepeated)> onBlockSent;
 
  private:
   enum class Phase { Ready, Connecting, Programming, TestLoaded, Restarting, Finished };

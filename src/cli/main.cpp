@@ -1,6 +1,7 @@
 // movrand-flash: the headless front end. The same main window model as the window, driven
 // from the command line; see options.h for the command line and the exit codes, flash_run.h
 // for how a run goes.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -70,8 +71,11 @@ void WriteOut(std::string_view text) {
 // What the guard's forced end needs, kept up to date by the main thread as the run goes.
 struct Ending {
   std::mutex mutex;
-  RunSummary summary;      // as the run stands
+  RunSummary summary;      // as the run stands, but for the two counts below
   std::string waitingFor;  // what the run waits for now
+  // The transfer's counts, kept at every block without taking the lock.
+  std::atomic<std::int64_t> sentBytes{0};
+  std::atomic<int> blocksRepeated{0};
   RecordFile* record = nullptr;
   std::string port;
   std::optional<std::string> imageName;
@@ -151,6 +155,8 @@ void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds 
     std::lock_guard lock(ending.mutex);
     mode = ending.mode;
     summary = ending.summary;
+    summary.sentBytes = std::max(summary.sentBytes, ending.sentBytes.load());
+    summary.blocksRepeated = std::max(summary.blocksRepeated, ending.blocksRepeated.load());
     waitingFor = ending.waitingFor;
     record = ending.record;
     port = ending.port;
@@ -469,6 +475,10 @@ int Run(const FlashOptions& o) {
   if (mode == OutputMode::Json) {
     run.onStage = [](Stage stage) { WriteOut(JsonStageEvent(StageName(stage)) + "\n"); };
   }
+  run.onBlockSent = [&ending](std::int64_t sentBytes, int blocksRepeated) {
+    ending.sentBytes = sentBytes;
+    ending.blocksRepeated = blocksRepeated;
+  };
   run.onChange = [&run, &ending] {
     std::lock_guard lock(ending.mutex);
     ending.summary = run.summary();

@@ -206,9 +206,10 @@ class LinuxSerialDevice final : public SerialDevice {
         failed = failed_;
         inPoll_ = true;
       }
-      // A device that has gone is reported once; after that only `close` ends the wait, so a
-      // reader of an unplugged adapter sleeps instead of spinning. A write that lost the
-      // device wakes the wait through the kick, so that the loss is reported at once.
+      // No time limit: this is the reader's idle wait, and `close` (the wake-up descriptor)
+      // ends it at any time. A device that has gone is reported once; after that only `close`
+      // ends the wait, so a reader of an unplugged adapter sleeps instead of spinning. A write
+      // that lost the device wakes the wait through the kick, so the loss is reported at once.
       pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {kickFd_, POLLIN, 0}, {fd, POLLIN, 0}};
       const int n = poll(fds, failed ? 2 : 3, -1);
       const int pollErrno = errno;

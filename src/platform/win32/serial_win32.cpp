@@ -124,6 +124,8 @@ class Win32SerialDevice final : public SerialDevice {
     HANDLE handles[2] = {writeEvent_.get(), closeEvent_.get()};
     const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, limit);
     if (woke != WAIT_OBJECT_0) CancelIoEx(port_, &overlapped);
+    // Waits for the completion only: the write has finished or was cancelled just now, and
+    // its record and buffer may not be let go before the driver is done with them.
     if (!GetOverlappedResult(port_, &overlapped, &written, TRUE)) {
       // A cancelled write may still have sent some of its bytes; the count says how many.
       if (GetLastError() != ERROR_OPERATION_ABORTED) written = 0;
