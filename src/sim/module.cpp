@@ -247,6 +247,7 @@ void SimModule::log(const Event& event) {
   if (!eventSink_) return;
   JsonObject o;
   o.add("t_ms", static_cast<std::int64_t>(loop_.now().count()));
+  if (config_.fixtureNumber > 0) o.add("module_number", config_.fixtureNumber);
   o.add("dir", event.dir);
   o.add("kind", event.kind);
   if (!event.bytes.empty()) {
@@ -313,10 +314,12 @@ void SimModule::send(std::vector<std::uint8_t> bytes, std::string kind) {
   if (output_) output_(bytes, line());
 }
 
-void SimModule::reply(std::vector<std::uint8_t> bytes, std::string kind) {
+void SimModule::reply(std::vector<std::uint8_t> bytes, std::string kind,
+                      std::optional<Milestone> milestone) {
   queue_.after(config_.answerDelay,
-               [this, bytes = std::move(bytes), kind = std::move(kind)]() mutable {
+               [this, bytes = std::move(bytes), kind = std::move(kind), milestone]() mutable {
                  send(std::move(bytes), std::move(kind));
+                 if (milestone && observer_) observer_(*milestone);
                });
 }
 
@@ -424,7 +427,7 @@ void SimModule::handleNmea(const std::string& body, LineSettings host) {
 
   if (body == "POVER") {
     logged({});
-    reply(nmeaVersionReply(), "nmea version");
+    reply(nmeaVersionReply(), "nmea version", Milestone::VersionAnswered);
     return;
   }
   if (tag == "PORZA") {
@@ -492,7 +495,7 @@ void SimModule::handleBinr(std::uint8_t id, const std::vector<std::uint8_t>& dat
       if (id == kIdProbe) {
         reply(FrameBinr(kIdProbeAnswer, {}, config_.binrEnding), "binr 0x54");
       } else {
-        reply(binrVersionReply(), "binr 0x70");
+        reply(binrVersionReply(), "binr 0x70", Milestone::VersionAnswered);
       }
       return;
     case kIdSetPort: {
@@ -597,6 +600,7 @@ void SimModule::restartTransfer() {
   canPending_ = false;
   transfer_.clear();
   accepted_ = 0;
+  rejectionsInRow_ = 0;
   injected_.clear();
   verdictDue_ = false;
   transferStart_.reset();
@@ -735,12 +739,16 @@ void SimModule::blockVerdict() {
       log(e);
       ++injected_[position];
       ++stats_.injectedNaks;
+      const bool forever = config_.nakForever == position;
+      if (forever) ++rejectionsInRow_;
       nak("rejected as ordered");
+      if (forever && observer_) observer_(Milestone::ForcedRejection);
     } else {
       log(e);
       transfer_.insert(transfer_.end(), block_.begin() + 3, block_.begin() + 3 + kXmodemData);
       ++accepted_;
       ++stats_.blocksAccepted;
+      if (accepted_ == 1) ++stats_.transfersStarted;
       Restart(idleTimer_);
       ack();
       if (config_.faults.stallAfter == position) stall();
@@ -764,6 +772,7 @@ void SimModule::blockVerdict() {
 void SimModule::ack(std::string note) {
   (void)note;
   ++stats_.acksSent;
+  rejectionsInRow_ = 0;
   phase_ = Phase::AwaitBlock;
   Restart(blockWaitTimer_);
   Restart(hostGoneTimer_);

@@ -93,6 +93,9 @@ struct SimConfig {
   SimFaults faults;
   BinrEnding binrEnding = BinrEnding::Crc;
   std::string imageOut;  // where the received image is written; empty for nowhere
+  // Its place on a fixture (1-based), written into each events line as "module_number"; 0 for
+  // a module alone on its port.
+  std::int64_t fixtureNumber = 0;
 };
 
 // Fills the version texts left empty from the model name: "A1 <model> 0102" (five words
@@ -119,6 +122,13 @@ class SimModule {
   using ArrivalClock = std::function<std::chrono::microseconds()>;
   // One events line (without the newline).
   using EventSink = std::function<void(const std::string&)>;
+  // Moments of the module's life that a fixture waits for, told as they happen. The observer
+  // must neither destroy the module nor call into it from inside the call.
+  enum class Milestone {
+    VersionAnswered,  // a version reply went out; firmwareLoaded() tells which version it gave
+    ForcedRejection,  // the block rejected forever was rejected again; see rejectionsInRow()
+  };
+  using Observer = std::function<void(Milestone)>;
 
   SimModule(EventLoop& loop, SimConfig config);
   ~SimModule();
@@ -129,6 +139,7 @@ class SimModule {
   void setHostView(HostView view) { hostView_ = std::move(view); }
   void setEventSink(EventSink sink) { eventSink_ = std::move(sink); }
   void setArrivalClock(ArrivalClock clock) { arrivalClock_ = std::move(clock); }
+  void setObserver(Observer observer) { observer_ = std::move(observer); }
   // Called once when the module stops reading the line (a stall); the line then leaves the
   // host's bytes where they are.
   void setStopReading(std::function<void()> stop) { stopReading_ = std::move(stop); }
@@ -153,6 +164,9 @@ class SimModule {
   // The last complete image received (a multiple of 128 bytes).
   const std::vector<std::uint8_t>& image() const { return image_; }
   const SimStats& stats() const { return stats_; }
+  // Rejections of the block rejected forever since the last ACK or new transfer: the host
+  // gives up after a few of them in a row.
+  std::int64_t rejectionsInRow() const { return rejectionsInRow_; }
 
  private:
   enum class Phase { AwaitStart, AwaitBlock, InBlock, Answering, Purging };
@@ -186,7 +200,9 @@ class SimModule {
   void state(std::string kind, std::string note = {});
 
   void send(std::vector<std::uint8_t> bytes, std::string kind);
-  void reply(std::vector<std::uint8_t> bytes, std::string kind);
+  // `milestone`, when given, is told once the reply has gone out.
+  void reply(std::vector<std::uint8_t> bytes, std::string kind,
+             std::optional<Milestone> milestone = std::nullopt);
 
   void handleNmea(const std::string& body, LineSettings host);
   void handleBinr(std::uint8_t id, const std::vector<std::uint8_t>& data, LineSettings host);
@@ -217,6 +233,7 @@ class SimModule {
   EventSink eventSink_;
   ArrivalClock arrivalClock_;
   std::function<void()> stopReading_;
+  Observer observer_;
   bool stalled_ = false;
 
   Mode mode_ = Mode::Off;
@@ -237,6 +254,7 @@ class SimModule {
   bool canPending_ = false;
   std::vector<std::uint8_t> transfer_;    // data of the blocks accepted so far
   std::int64_t accepted_ = 0;             // blocks accepted in this transfer
+  std::int64_t rejectionsInRow_ = 0;      // of the block rejected forever
   std::map<std::int64_t, int> injected_;  // position: times rejected on purpose so far
   std::mt19937 noise_;
   bool verdictDue_ = false;  // a block ended in this chunk and is judged after it

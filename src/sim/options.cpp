@@ -2,6 +2,7 @@
 
 #include "platform/option_table.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -27,19 +28,6 @@ bool ParseInteger(std::string_view text, std::int64_t low, std::int64_t high, st
   return true;
 }
 
-// Plain decimal seconds ("3", "0.5"), to the millisecond.
-bool ParseSeconds(std::string_view text, Milliseconds& value) {
-  if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
-    return false;
-  }
-  double seconds = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxSeconds) return false;
-  value = Milliseconds{static_cast<std::int64_t>(std::llround(seconds * 1000.0))};
-  return true;
-}
-
 std::vector<std::string> Words(std::string_view text) {
   std::vector<std::string> words;
   std::size_t at = 0;
@@ -56,8 +44,31 @@ std::vector<std::string> Words(std::string_view text) {
 
 using Option = OptionSpec<ProgramOptions>;
 
+// The options that describe the one module of a run: a fixture's lines describe its modules
+// instead.
+constexpr std::string_view kOneModuleOptions[] = {
+    "--protocol",        "--baud",       "--model",       "--version-words",  "--new-version-words",
+    "--new-version",     "--binr-text1", "--binr-text2",  "--new-binr-text1", "--new-binr-text2",
+    "--start-in-loader", "--nak-blocks", "--nak-forever", "--stall-after",    "--silent"};
+
+// Makes each of those options note that it was given.
+std::vector<Option> NoteOneModuleOptions(std::vector<Option> table) {
+  for (Option& option : table) {
+    if (std::find(std::begin(kOneModuleOptions), std::end(kOneModuleOptions), option.name) ==
+        std::end(kOneModuleOptions)) {
+      continue;
+    }
+    option.apply = [name = option.name, apply = std::move(option.apply)](ProgramOptions& o,
+                                                                         std::string_view v) {
+      if (o.moduleOption.empty()) o.moduleOption = name;
+      return apply(o, v);
+    };
+  }
+  return table;
+}
+
 const std::vector<Option>& Table() {
-  static const std::vector<Option> table = {
+  static const std::vector<Option> table = NoteOneModuleOptions({
       {"--link", "PATH", "also publish the port as a symbolic link PATH, removed at exit",
        [](ProgramOptions& o, std::string_view v) {
          if (v.empty()) return std::string("needs a path");
@@ -132,7 +143,9 @@ const std::vector<Option>& Table() {
          o.config.newBinrText2 = v;
          return std::string();
        }},
-      {"--image-out", "FILE", "write the firmware image received to FILE when EOT arrives",
+      {"--image-out", "FILE",
+       "write the firmware image received to FILE when EOT arrives; with --fixture,\n"
+       "module N writes to FILE.N",
        [](ProgramOptions& o, std::string_view v) {
          if (v.empty()) return std::string("needs a file name");
          o.config.imageOut = v;
@@ -252,16 +265,37 @@ const std::vector<Option>& Table() {
          o.timeout = span;
          return std::string();
        }},
+      {"--fixture", "FILE",
+       "a fixture of a production line: the modules of FILE one after the other on the\n"
+       "port, each arriving, staying a while after its outcome and taken off (see below);\n"
+       "the options that describe a single module do not go with it",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a file name");
+         o.fixture = v;
+         return std::string();
+       }},
       {"--help", nullptr, "show this text and end",
        [](ProgramOptions& o, std::string_view) {
          o.help = true;
          return std::string();
        }},
-  };
+  });
   return table;
 }
 
 }  // namespace
+
+bool ParseSeconds(std::string_view text, Milliseconds& value) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos) {
+    return false;
+  }
+  double seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxSeconds) return false;
+  value = Milliseconds{static_cast<std::int64_t>(std::llround(seconds * 1000.0))};
+  return true;
+}
 
 ParsedOptions ParseOptions(std::span<const char* const> args) {
   ParsedOptions result;
@@ -269,6 +303,12 @@ ParsedOptions ParseOptions(std::span<const char* const> args) {
   result.error = ApplyOptions(args, Table(), o);
   if (!result.error.empty()) return result;
   if (o.help) return result;
+  if (!o.fixture.empty() && !o.moduleOption.empty()) {
+    result.error = o.moduleOption +
+                   " describes a single module and does not go with --fixture: the fixture "
+                   "file's lines describe its modules";
+    return result;
+  }
   // Paced, the line alone sets the pace unless a delay is asked for.
   o.config.blockAnswerDelay = o.ackDelay.value_or(o.pace ? Milliseconds{0} : kBlockAnswerDelay);
   CompleteVersionTexts(o.config);
@@ -292,7 +332,38 @@ std::string HelpText() {
       "blocks; when the host falls silent for 3 s in the middle of a transfer, it drops\n"
       "the blocks and asks for a new transfer with \"C\". After EOT (new firmware), or\n"
       "after 60 s in the loader without a block (old firmware), it restarts at its\n"
-      "power-on protocol and rate.\n";
+      "power-on protocol and rate.\n"
+      "\n"
+      "With --fixture FILE the port holds one module after another, as the fixture of an\n"
+      "unattended flashing station. Each line of FILE is a module, in order (blank lines\n"
+      "and lines beginning with # are left out; at most 1000 lines of 1024 characters),\n"
+      "made of key=value words, every one optional:\n"
+      "  model=NAME        the model word (KAP41)\n"
+      "  protocol=P        nmea or binr (nmea)\n"
+      "  baud=RATE         one of 4800 9600 14400 19200 38400 57600 115200 230400 (115200)\n"
+      "  behaviour=B       normal: the old version, takes an image, restarts with the new\n"
+      "                    one; current: reports the new version from the start;\n"
+      "                    nak-forever: rejects the block at position nak=N (1) every time;\n"
+      "                    silent: answers nothing; loader: powers on in its loader (normal)\n"
+      "  stay=S            seconds it stays after its outcome (1)\n"
+      "  empty=S           seconds the fixture stays empty after it is taken off (1)\n"
+      "  first=S           first module only: seconds before it arrives (0)\n"
+      "  off=silent|vanish taken off: the port stays and nothing answers on it; or the port\n"
+      "                    goes (link removed, terminal closed) and the next module comes on\n"
+      "                    a new one under the same link, printed as another PORT line;\n"
+      "                    vanish needs --link (silent)\n"
+      "  max=S             taken off at the latest S seconds after it arrived (none)\n"
+      "Seconds go from 0 to 86400, decimals allowed. Its outcome: normal and loader, the new\n"
+      "version reported after a load; current, its first version reply; nak-forever, the\n"
+      "fourth rejection in a row; silent, its arrival. After the last module the fixture\n"
+      "stays empty. The port is there from the start. --restart-s, --answer-delay-ms,\n"
+      "--ack-delay-ms and --binr-ending hold for every module; --protocol, --baud, --model,\n"
+      "--silent, --start-in-loader, the version texts and the faults are refused with\n"
+      "--fixture. The summary's counts are those of all modules together, and its \"modules\"\n"
+      "lists each module that arrived (times in ms since the start); events lines carry\n"
+      "\"module_number\", and the fixture's own lines (\"dir\":\"fixture\") its moments.\n"
+      "Example:  model=KAP41 stay=2 off=vanish\n"
+      "          behaviour=current protocol=binr empty=0.5\n";
   return text;
 }
 

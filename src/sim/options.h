@@ -7,13 +7,20 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "sim/module.h"
 
 namespace movrand::sim {
 
 struct ProgramOptions {
+  // Alone: the one module. With a fixture: what every module of it shares (its timing, its
+  // BINR ending, where its images go).
   SimConfig config;
+  std::string fixture;  // fixture file: a sequence of modules on the port; empty for one module
+  // The first option given that describes a single module; such options do not go with a
+  // fixture, whose lines describe the modules.
+  std::string moduleOption;
   std::string link;    // symbolic link to the port, removed at exit; empty for none
   std::string events;  // events file; empty for none
   std::optional<Milliseconds> timeout;
@@ -32,5 +39,8 @@ struct ParsedOptions {
 ParsedOptions ParseOptions(std::span<const char* const> args);
 
 std::string HelpText();
+
+// Plain decimal seconds from 0 to 86400 ("3", "0.5"), to the millisecond.
+bool ParseSeconds(std::string_view text, Milliseconds& value);
 
 }  // namespace movrand::sim

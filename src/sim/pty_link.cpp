@@ -91,15 +91,13 @@ TurnaroundFigures Summarise(std::vector<std::int64_t> micros) {
   return figures;
 }
 
-PtyLink::PtyLink(EventLoop& loop, SimModule& module, bool paced)
-    : loop_(loop), module_(module), paced_(paced) {}
+PtyLink::PtyLink(EventLoop& loop, SimModule* module, bool paced)
+    : loop_(loop), module_(module), self_(std::make_shared<PtyLink*>(this)), paced_(paced) {}
 
 PtyLink::~PtyLink() {
   stop();
-  module_.setOutput(nullptr);
-  module_.setHostView(nullptr);
-  module_.setArrivalClock(nullptr);
-  module_.setStopReading(nullptr);
+  if (module_) unhook(*module_);
+  *self_ = nullptr;
   if (master_ >= 0) ::close(master_);
   for (const int fd : wake_) {
     if (fd >= 0) ::close(fd);
@@ -139,20 +137,43 @@ bool PtyLink::open(LineSettings initial, std::string& error) {
     error = std::string("cannot set up the pseudo-terminal: ") + std::strerror(errno);
     return false;
   }
-  module_.setHostView([this] { return hostSettings(); });
-  module_.setOutput([this](std::span<const std::uint8_t> bytes, LineSettings sentWith) {
+  if (module_) hook(*module_);
+  return true;
+}
+
+void PtyLink::attach(SimModule* module) {
+  if (module_) unhook(*module_);
+  module_ = module;
+  ++attachment_;
+  if (module_ && master_ >= 0) hook(*module_);
+  // A module that stopped reading is gone: the next one reads the line again.
+  if (deaf_.exchange(false) && wake_[1] >= 0) {
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &wake, 1);
+  }
+}
+
+void PtyLink::hook(SimModule& module) {
+  module.setHostView([this] { return hostSettings(); });
+  module.setOutput([this](std::span<const std::uint8_t> bytes, LineSettings sentWith) {
     send(bytes, sentWith);
   });
-  module_.setStopReading([this] {
+  module.setStopReading([this] {
     deaf_ = true;
     const char wake = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_[1], &wake, 1);
   });
-  module_.setArrivalClock([this] {
+  module.setArrivalClock([this] {
     const Clock::time_point t = handling_ ? handling_->arrival : Clock::now();
     return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch());
   });
-  return true;
+}
+
+void PtyLink::unhook(SimModule& module) {
+  module.setOutput(nullptr);
+  module.setHostView(nullptr);
+  module.setArrivalClock(nullptr);
+  module.setStopReading(nullptr);
 }
 
 std::optional<LineSettings> PtyLink::hostSettings() const {
@@ -204,10 +225,15 @@ std::optional<PtyLink::Incoming> PtyLink::readChunk(std::vector<std::uint8_t>& b
 }
 
 void PtyLink::deliver(Incoming chunk) {
-  loop_.post([this, chunk = std::move(chunk)] {
-    handling_ = &chunk;
-    module_.receive(chunk.bytes, chunk.sentWith);
-    handling_ = nullptr;
+  // Bytes read for a module taken off meanwhile were on the wire when it went: nobody hears them.
+  loop_.post([weak = std::weak_ptr<PtyLink*>(self_), chunk = std::move(chunk),
+              attachment = attachment_.load()] {
+    const auto self = weak.lock();
+    PtyLink* link = self ? *self : nullptr;
+    if (!link || !link->module_ || link->attachment_.load() != attachment) return;
+    link->handling_ = &chunk;
+    link->module_->receive(chunk.bytes, chunk.sentWith);
+    link->handling_ = nullptr;
   });
 }
 
@@ -321,13 +347,14 @@ void PtyLink::pacedLoop() {
 }
 
 bool PtyLink::isBlockAnswer(std::span<const std::uint8_t> bytes) const {
-  return module_.mode() == SimModule::Mode::Loader && bytes.size() == 1 &&
+  return module_ && module_->mode() == SimModule::Mode::Loader && bytes.size() == 1 &&
          (bytes[0] == kAck || bytes[0] == kNak);
 }
 
 void PtyLink::send(std::span<const std::uint8_t> bytes, LineSettings sentWith) {
   Outgoing reply{std::vector<std::uint8_t>(bytes.begin(), bytes.end()), sentWith,
-                 handling_ ? handling_->due : Clock::now(), isBlockAnswer(bytes)};
+                 handling_ ? handling_->due : Clock::now(), isBlockAnswer(bytes),
+                 attachment_.load()};
   if (!paced_) {
     transmit(reply);
     return;
@@ -342,6 +369,8 @@ void PtyLink::send(std::span<const std::uint8_t> bytes, LineSettings sentWith) {
 }
 
 void PtyLink::transmit(const Outgoing& reply) {
+  // The module that sent it has been taken off the port while the reply waited for the line.
+  if (reply.attachment != attachment_.load()) return;
   const std::optional<LineSettings> host = hostSettings();
   std::string reason;
   std::size_t done = 0;
@@ -353,15 +382,19 @@ void PtyLink::transmit(const Outgoing& reply) {
     if (reply.blockAnswer) answerWrittenAt_ = 0;
     reason = "the host is not reading";
   }
-  const auto report =
-      [this, bytes = std::vector<std::uint8_t>(reply.bytes.begin() + done, reply.bytes.end()),
-       sentWith = reply.sentWith, host,
-       reason] { module_.reportLost(bytes, sentWith, host, reason); };
-  if (paced_) {
-    loop_.post(report);
-  } else {
-    report();
+  std::vector<std::uint8_t> lost(reply.bytes.begin() + static_cast<std::ptrdiff_t>(done),
+                                 reply.bytes.end());
+  if (!paced_) {
+    if (module_) module_->reportLost(lost, reply.sentWith, host, reason);
+    return;
   }
+  loop_.post([weak = std::weak_ptr<PtyLink*>(self_), lost = std::move(lost),
+              sentWith = reply.sentWith, host, reason, attachment = reply.attachment] {
+    const auto self = weak.lock();
+    PtyLink* link = self ? *self : nullptr;
+    if (!link || !link->module_ || link->attachment_.load() != attachment) return;
+    link->module_->reportLost(lost, sentWith, host, reason);
+  });
 }
 
 }  // namespace movrand::sim

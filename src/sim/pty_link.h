@@ -15,6 +15,10 @@
 // Either way the link measures the host's turnaround: from each ACK or NAK the loader writes
 // to the first byte the host sends after it.
 //
+// The module on the link may change while the link stays (a fixture puts one module after
+// another on the same port) or be none at all: then the host's bytes are read and dropped and
+// nothing answers. Replies of a module taken off that are still on their way are dropped too.
+//
 // A thread of the link waits on the master; everything else runs on the loop's thread.
 #pragma once
 
@@ -22,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -45,14 +50,18 @@ TurnaroundFigures Summarise(std::vector<std::int64_t> micros);
 
 class PtyLink {
  public:
-  PtyLink(EventLoop& loop, SimModule& module, bool paced = false);
-  ~PtyLink();  // stops the reader and closes the master
+  // `module` may be null: a port with nothing on it yet.
+  PtyLink(EventLoop& loop, SimModule* module, bool paced = false);
+  ~PtyLink();  // stops the reader, detaches the module and closes the master
   PtyLink(const PtyLink&) = delete;
   PtyLink& operator=(const PtyLink&) = delete;
 
   // Creates the pseudo-terminal, sets its host side raw at `initial` and attaches the module.
   // False with `error` set when the system refuses.
   bool open(LineSettings initial, std::string& error);
+  // Puts `module` on the link in place of the one there (null for none). Loop thread only;
+  // the module must stay alive until it is replaced or the link is gone.
+  void attach(SimModule* module);
   const std::string& slavePath() const { return slavePath_; }
 
   // Starts and stops the link's thread.
@@ -62,8 +71,9 @@ class PtyLink {
   // The host's settings now, nothing while it has the port closed.
   std::optional<LineSettings> hostSettings() const;
 
-  // The host's turnarounds measured so far. Only after `stop`.
+  // The host's turnarounds measured so far, in microseconds. Only after `stop`.
   TurnaroundFigures turnarounds() const { return Summarise(turnarounds_); }
+  const std::vector<std::int64_t>& turnaroundSamples() const { return turnarounds_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -73,6 +83,7 @@ class PtyLink {
     LineSettings sentWith;
     Clock::time_point due;  // when the module sent it; once scheduled, when it is off the wire
     bool blockAnswer = false;
+    std::uint64_t attachment = 0;  // of the module that sent it
   };
   // A chunk from the host on its way to the module.
   struct Incoming {
@@ -82,6 +93,8 @@ class PtyLink {
     Clock::time_point due;      // its last byte off the wire
   };
 
+  void hook(SimModule& module);
+  void unhook(SimModule& module);
   void readerLoop();
   void pacedLoop();
   // Reads one chunk from the master, notes the turnaround it ends; nothing when none was there.
@@ -93,7 +106,12 @@ class PtyLink {
   bool isBlockAnswer(std::span<const std::uint8_t> bytes) const;
 
   EventLoop& loop_;
-  SimModule& module_;
+  SimModule* module_;
+  // Counts the modules put on the link; the link's thread reads it to drop the replies of one
+  // taken off.
+  std::atomic<std::uint64_t> attachment_{0};
+  // Lets work posted to the loop find out that the link has gone meanwhile.
+  std::shared_ptr<PtyLink*> self_;
   const bool paced_;
   int master_ = -1;
   int wake_[2] = {-1, -1};

@@ -82,11 +82,41 @@ std::int64_t SimStats::violationTotal() const {
   return total;
 }
 
+SimStats& SimStats::operator+=(const SimStats& other) {
+  for (const auto& [name, count] : other.seen) seen[name] += count;
+  for (const auto& [name, count] : other.sent) sent[name] += count;
+  for (const auto& [name, count] : other.violations) violations[name] += count;
+  noiseChunks += other.noiseChunks;
+  noiseBytes += other.noiseBytes;
+  ignoredChunks += other.ignoredChunks;
+  lost += other.lost;
+  blocksAccepted += other.blocksAccepted;
+  transfersStarted += other.transfersStarted;
+  blocksRepeated += other.blocksRepeated;
+  acksSent += other.acksSent;
+  naksSent += other.naksSent;
+  injectedNaks += other.injectedNaks;
+  if (other.imagesWritten > 0) imageBytes = other.imageBytes;
+  imagesWritten += other.imagesWritten;
+  restarts += other.restarts;
+  if (other.transferMicros > 0) transferMicros = other.transferMicros;
+  return *this;
+}
+
+std::int64_t SimStats::versionQueries() const {
+  std::int64_t total = 0;
+  for (const char* kind : {"nmea POVER", "binr 0x1B"}) {
+    if (const auto it = seen.find(kind); it != seen.end()) total += it->second;
+  }
+  return total;
+}
+
 std::string SimStats::summaryJson() const {
   return JsonObject()
       .addRaw("seen", CountsJson(seen))
       .addRaw("sent", CountsJson(sent))
       .add("blocks_accepted", blocksAccepted)
+      .add("transfers_started", transfersStarted)
       .add("blocks_repeated", blocksRepeated)
       .add("acks_sent", acksSent)
       .add("naks_sent", naksSent)

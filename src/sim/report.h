@@ -43,7 +43,8 @@ struct SimStats {
   std::int64_t ignoredChunks = 0;  // chunks that arrived while the module restarted
   std::int64_t lost = 0;           // messages sent that the host could not receive
   std::int64_t blocksAccepted = 0;
-  std::int64_t blocksRepeated = 0;  // a block accepted before, acknowledged again
+  std::int64_t transfersStarted = 0;  // block 1 accepted after a start request "C"
+  std::int64_t blocksRepeated = 0;    // a block accepted before, acknowledged again
   std::int64_t acksSent = 0;
   std::int64_t naksSent = 0;
   std::int64_t injectedNaks = 0;  // rejections of good blocks, ordered on the command line
@@ -54,6 +55,11 @@ struct SimStats {
   std::int64_t transferMicros = 0;
 
   std::int64_t violationTotal() const;
+  // Adds the counts of `other`, a later module on the same port: its image and transfer time
+  // stand for the run's when it has them.
+  SimStats& operator+=(const SimStats& other);
+  // Version queries heard, NMEA and BINR, answered or not.
+  std::int64_t versionQueries() const;
   // The one-line JSON summary.
   std::string summaryJson() const;
 };

@@ -133,6 +133,22 @@ TEST(SimOptions, PacedTheBlockAnswerWaitsOnlyForTheLineUnlessADelayIsAsked) {
   EXPECT_EQ(Parse({"--ack-delay-ms", "0"}).options.config.blockAnswerDelay, 0ms);
 }
 
+TEST(SimOptions, AFixtureRefusesTheOptionsOfASingleModuleAndTakesTheSharedOnes) {
+  for (const std::string arg : {"--model=KAP42", "--protocol=binr", "--baud=9600", "--silent",
+                                "--start-in-loader", "--nak-forever=3"}) {
+    const std::string name = arg.substr(0, arg.find('='));
+    EXPECT_EQ(Parse({"--fixture", "f.txt", arg.c_str()}).error.rfind(name + " describes a", 0), 0u)
+        << arg;
+    EXPECT_EQ(Parse({arg.c_str()}).error, "") << arg << " alone describes the one module";
+  }
+  const ParsedOptions p =
+      Parse({"--restart-s", "0.5", "--fixture", "f.txt", "--image-out", "img", "--pace"});
+  ASSERT_EQ(p.error, "");
+  EXPECT_EQ(p.options.fixture, "f.txt");
+  EXPECT_EQ(p.options.config.restartTime, 500ms);
+  EXPECT_EQ(p.options.config.imageOut, "img");
+}
+
 TEST(SimOptions, HelpDocumentsEveryOption) {
   EXPECT_TRUE(Parse({"--help"}).options.help);
   const std::string help = HelpText();
@@ -159,6 +175,7 @@ TEST(SimOptions, HelpDocumentsEveryOption) {
                            "--events",
                            "--binr-ending",
                            "--timeout-s",
+                           "--fixture",
                            "--help"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }

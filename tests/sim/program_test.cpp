@@ -10,13 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "comm/comm.h"
@@ -310,6 +313,125 @@ TEST(SimProgram, PublishesItsLinkAndRemovesItAtTheEnd) {
     EXPECT_EQ(summary.rfind("{\"ended\":\"SIGTERM\"", 0), 0u) << summary;
   }
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+// movrand-sim with its output read line by line: a fixture prints a PORT line for each new port.
+class LineProcess {
+ public:
+  explicit LineProcess(std::vector<std::string> args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;  // the child keeps only its standard output
+    args.insert(args.begin(), MOVRAND_SIM_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~LineProcess() {
+    if (pid_ > 0) stop();
+    close(out_);
+  }
+  std::string readLine(std::chrono::milliseconds limit) {
+    std::string line;
+    for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+      pollfd fd{out_, POLLIN, 0};
+      char c;
+      if (poll(&fd, 1, 100) <= 0) continue;
+      if (read(out_, &c, 1) != 1 || c == '\n') break;
+      line += c;
+    }
+    return line;
+  }
+  // Ends the program; its summary line.
+  std::string stop() {
+    kill(pid_, SIGTERM);
+    const std::string summary = readLine(10s);
+    WaitFor(std::exchange(pid_, -1), 10s);
+    return summary;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+// The host's port at `path`, raw at 115200 8N1; the version reply it gets within two seconds.
+std::string AskVersion(int fd) {
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  cfsetspeed(&tio, B115200);
+  tcsetattr(fd, TCSANOW, &tio);
+  const std::string query = testing::Sentence("POVER");
+  if (write(fd, query.data(), query.size()) != static_cast<ssize_t>(query.size())) return {};
+  std::string reply;
+  char buffer[64];
+  for (const auto deadline = Clock::now() + 2s; reply.size() < 25 && Clock::now() < deadline;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) > 0 && (p.revents & POLLIN)) {
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  return reply;
+}
+
+// Whether the port open on `fd` hangs up (its device gone) within `limit`.
+bool HangsUp(int fd, std::chrono::milliseconds limit) {
+  char buffer[64];
+  for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    if (p.revents & (POLLHUP | POLLERR)) return true;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0 || (n < 0 && errno == EIO)) return true;
+  }
+  return false;
+}
+
+TEST(SimProgram, AFixtureModuleVanishesWithItsPortAndTheNextComesOnANewOne) {
+  TempDir dir;
+  const std::string link = dir.file("ttyFIX");
+  std::ofstream(dir.file("fixture.txt")) << "# two modules already up to date\n"
+                                         << "behaviour=current stay=0.3 empty=0.5 off=vanish\n"
+                                         << "behaviour=current stay=60\n";
+  LineProcess sim({"--fixture", dir.file("fixture.txt"), "--link", link, "--timeout-s", "60"});
+  const std::string first = sim.readLine(10s);
+  ASSERT_EQ(first.rfind("PORT /dev/pts/", 0), 0u) << first;
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), first.substr(5));
+  const int old = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(old, 0);
+  EXPECT_EQ(AskVersion(old), testing::Sentence("POVER,A1,KAP41,0103"));
+  // 0.3 s after that outcome the module goes, and its port with it.
+  EXPECT_TRUE(HangsUp(old, 5s));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+
+  const std::string second = sim.readLine(5s);
+  ASSERT_EQ(second.rfind("PORT /dev/pts/", 0), 0u) << second;
+  EXPECT_NE(second, first);  // the old terminal is still held open here
+  EXPECT_EQ(std::filesystem::read_symlink(link).string(), second.substr(5));
+  const int fresh = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fresh, 0);
+  EXPECT_EQ(AskVersion(fresh), testing::Sentence("POVER,A1,KAP41,0103"));
+  close(old);
+  close(fresh);
+
+  const auto summary = nlohmann::json::parse(sim.stop(), nullptr, false);
+  ASSERT_TRUE(summary.is_object());
+  EXPECT_EQ(summary["seen"]["nmea POVER"], 2);
+  const auto& modules = summary["modules"];
+  ASSERT_EQ(modules.size(), 2u) << summary;
+  EXPECT_EQ(modules[1]["number"], 2);
+  EXPECT_EQ(modules[0]["off"], "vanish");
+  EXPECT_GE(modules[1]["arrived_ms"].get<int>() - modules[0]["off_ms"].get<int>(), 500);
+  EXPECT_TRUE(modules[1]["off_ms"].is_null()) << "still on the fixture at the end";
 }
 
 }  // namespace
