@@ -5,7 +5,9 @@
 // closing table.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -320,6 +322,237 @@ TEST(LineViewJson, EveryEventCarriesItsPortAndTheSummaryComesLast) {
   EXPECT_EQ(events[3].at("stations")[1].at("newVersion"), "B");
   EXPECT_EQ(events[3].at("stations")[0].at("exitCode"), 8);
   EXPECT_EQ(v.err, "ttyUSB0: not json at all\n") << "what is not an event is said aside";
+}
+
+// ---- Unattended stations ------------------------------------------------------------------
+
+std::string Stage(const std::string& stage) {
+  return json{{"event", "stage"}, {"stage", stage}}.dump();
+}
+
+std::string Module(int sequence, const std::string& verdict, int code, double seconds,
+                   const char* detail = nullptr) {
+  json event{{"event", "module"},  {"sequence", sequence},
+             {"verdict", verdict}, {"oldVersion", "A1 KAP41 0102"},
+             {"exitCode", code},   {"newVersion", verdict == "FAIL" ? json() : "A1 KAP41 0103"},
+             {"seconds", seconds}, {"detail", detail ? json(detail) : json()}};
+  return event.dump();
+}
+
+const std::string kSummary = R"({"event":"summary","exitCode":0,"stations":[]})";
+
+void SetNoColor(const char* value) {
+#ifdef _WIN32
+  _putenv_s("NO_COLOR", value ? value : "");
+#else
+  value ? setenv("NO_COLOR", value, 1) : unsetenv("NO_COLOR");
+#endif
+}
+
+struct Continuous : View {
+  explicit Continuous(OutputMode mode, std::vector<std::string> ports = {"ttyUSB0", "ttyUSB1"})
+      : View(mode, std::move(ports)) {
+    view.setContinuous(true);
+    view.setColour(false);
+    view.setBell([this](std::string_view ring) {
+      rings.push_back({loop.now(), std::string(ring)});
+    });
+  }
+  std::string Line(std::size_t station) const { return view.stationText(view.stations()[station]); }
+  std::vector<std::pair<Milliseconds, std::string>> rings;
+};
+
+TEST(LineViewContinuous, TheStationLineShowsTheTransferAndTheCountsStay) {
+  Continuous v(OutputMode::Terminal);
+  for (const char* stage : {"sending", "restarting", "reconnecting", "done"}) {
+    v.view.stationOutput(0, Stage(stage));
+    v.view.stationOutput(0, Progress(62, 1000, 6.2));
+    if (std::string(stage) == "sending") {
+      EXPECT_EQ(v.Line(0), "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   programming  62%  0:07 left");
+    }
+  }
+  EXPECT_TRUE(v.Line(0).ends_with("   reconnecting")) << "a run's end is not the station's";
+  v.view.stationOutput(0, Module(1, "PASS", 0, 23.4));
+  v.view.stationOutput(0, Module(2, "FAIL", 6, 12, ">>Data loading has been canceled"));
+  v.view.stationOutput(0, Stage("sending"));
+  EXPECT_TRUE(v.Line(0).ends_with("   programming")) << "no percent of the module before";
+  v.view.stationOutput(0, Progress(5, 1000, 30));
+  v.view.stationOutput(0, Stage("stopping"));
+  EXPECT_EQ(v.Line(0), "ttyUSB0  PASS 1  FAIL 1  CURRENT 0   stopping  programming  5%  0:30 left");
+  v.view.stationOutput(0, kSummary);
+  v.view.stationEnded(0, 6);
+  EXPECT_EQ(v.Line(0), "ttyUSB0  PASS 1  FAIL 1  CURRENT 0   ended  cancelled");
+  const StationState& s = v.view.stations()[0];
+  EXPECT_EQ(s.passed + s.failed + s.current, 2);
+  EXPECT_DOUBLE_EQ(s.moduleSeconds, 35.4);
+  EXPECT_EQ(s.worstModule, ExitCode::Cancelled);
+}
+
+TEST(LineViewContinuous, PlainPrintsAStationsStatesItsModulesAndTheCountsTable) {
+  Continuous v(OutputMode::Plain);
+  for (const char* stage : {"waiting-for-module", "connecting", "rate-change", "loader", "sending"})
+    v.view.stationOutput(0, Stage(stage));
+  for (int percent = 0; percent <= 100; ++percent) v.view.stationOutput(0, Progress(percent, 1, 1));
+  for (const char* stage : {"restarting", "reconnecting", "done"})
+    v.view.stationOutput(0, Stage(stage));
+  v.view.stationOutput(0, Module(42, "PASS", 0, 23.4));
+  v.view.stationOutput(0, Stage("waiting-for-removal"));
+  v.view.stationOutput(1, Stage("waiting-for-port"));
+  v.view.stationOutput(1, Module(7, "FAIL", 6, 12, ">>Data loading has been canceled"));
+  v.view.stationOutput(1, Stage("waiting-for-removal"));
+  v.view.stationOutput(1, Module(3, "CURRENT", 0, 1.2));
+  v.view.stationOutput(1, R"({"event":"say","text":"module in its loader: give --model"})");
+  v.view.stationOutput(1, Stage("module-in-loader"));
+  v.loop.advance(Milliseconds{600'000});
+  v.view.stationOutput(0, kSummary);
+  v.view.stationEnded(0, 0);
+  v.view.stationOutput(1, kSummary);
+  v.view.stationEnded(1, 6);
+  v.view.finish();
+  EXPECT_EQ(v.out,
+            "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   waiting for a module\n"
+            "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   connecting\n"
+            "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   programming\n"
+            "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   restarting\n"
+            "ttyUSB0  PASS 0  FAIL 0  CURRENT 0   reconnecting\n"
+            "ttyUSB0  #42  PASS     A1 KAP41 0102 -> A1 KAP41 0103  23.4 s\n"
+            "ttyUSB0  PASS 1  FAIL 0  CURRENT 0   PASS  take it off\n"
+            "ttyUSB1  PASS 0  FAIL 0  CURRENT 0   waiting for the port\n"
+            "ttyUSB1  #7  FAIL     cancelled (6): >>Data loading has been canceled  12.0 s\n"
+            "ttyUSB1  PASS 0  FAIL 1  CURRENT 0   FAIL (cancelled)  take it off\n"
+            "ttyUSB1  #3  CURRENT  A1 KAP41 0103  1.2 s\n"
+            "ttyUSB1  PASS 0  FAIL 1  CURRENT 1   CURRENT  take it off\n"
+            "ttyUSB1  PASS 0  FAIL 1  CURRENT 1   in its loader: needs --model\n"
+            "ttyUSB0  PASS 1  FAIL 0  CURRENT 0   ended\n"
+            "ttyUSB1  PASS 0  FAIL 1  CURRENT 1   ended  cancelled\n"
+            "\n"
+            "Port     Passed  Failed  Current  Mean s  Modules/h\n"
+            "ttyUSB0       1       0        0    23.4        6.0\n"
+            "ttyUSB1       0       1        1     6.6       12.0\n");
+  EXPECT_EQ(v.err, "ttyUSB1: module in its loader: give --model\n");
+  EXPECT_TRUE(v.rings.empty()) << "no bell in a file";
+  EXPECT_EQ(v.view.worst(), ExitCode::Cancelled);
+}
+
+TEST(LineViewContinuous, JsonPassesTheEventsOnAndEndsWithTheLinesCounts) {
+  Continuous v(OutputMode::Json);
+  v.view.stationOutput(0, Stage("waiting-for-module"));
+  v.view.stationOutput(0, Module(1, "PASS", 0, 20));
+  v.view.stationOutput(0, Module(2, "FAIL", 4, 10));
+  v.view.stationOutput(1, R"({"event":"say","text":"the port is gone"})");
+  v.loop.advance(Milliseconds{1'800'000});
+  v.view.stationOutput(0, R"({"event":"summary","exitCode":4,"stations":[{"port":"ttyUSB0"}]})");
+  v.view.stationEnded(0, 4);
+  v.view.stationEnded(1, 0);
+  v.view.finish();
+  std::vector<json> events;
+  std::istringstream lines(v.out);
+  for (std::string line; std::getline(lines, line);) events.push_back(json::parse(line));
+  ASSERT_EQ(events.size(), 5u) << "the station's own summary is not passed on:\n" << v.out;
+  EXPECT_EQ(events[2].at("port"), "ttyUSB0");
+  EXPECT_EQ(events[3].at("port"), "ttyUSB1");
+  const json& summary = events[4];
+  EXPECT_EQ(summary.at("event"), "summary");
+  EXPECT_EQ(summary.at("outcome"), "device");
+  EXPECT_EQ(summary.at("stations").dump(),  // keys in alphabetical order
+            R"([{"current":0,"exitCode":4,"failed":1,"meanSeconds":15.0,"modulesPerHour":4.0,)"
+            R"("passed":1,"port":"ttyUSB0"},{"current":0,"exitCode":0,"failed":0,)"
+            R"("meanSeconds":null,"modulesPerHour":null,"passed":0,"port":"ttyUSB1"}])");
+  EXPECT_EQ(v.err, "") << "what a station says is in its event";
+  EXPECT_TRUE(v.rings.empty()) << "no bell in a JSON stream";
+}
+
+// What a terminal shows of a line: without its control sequences.
+std::string Visible(const std::string& line) {
+  return std::regex_replace(line, std::regex("\x1b\\[[0-9;]*[A-Za-z]|\r"), "");
+}
+
+TEST(LineViewContinuous, VerdictsAreColouredOnATerminalUnlessNoColorAndTakeNoRoom) {
+  SetNoColor("1");
+  EXPECT_FALSE(View(OutputMode::Terminal).view.colour());
+  SetNoColor("");
+  EXPECT_TRUE(View(OutputMode::Terminal).view.colour());
+  SetNoColor(nullptr);
+  EXPECT_TRUE(View(OutputMode::Terminal).view.colour());
+  View plain(OutputMode::Plain);
+  plain.view.setColour(true);
+  EXPECT_FALSE(plain.view.colour()) << "never in a file";
+  Continuous v(OutputMode::Terminal);
+  v.view.setColour(true);
+  v.view.stationOutput(0, Module(1, "PASS", 0, 20));
+  v.view.stationOutput(0, Module(2, "CURRENT", 0, 1));
+  v.view.stationOutput(0, Module(3, "FAIL", 6, 1));
+  EXPECT_NE(v.out.find("#1  \x1b[1;32mPASS\x1b[0m     A1"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("#2  \x1b[1;33mCURRENT\x1b[0m  A1"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("#3  \x1b[1;31mFAIL\x1b[0m     cancelled (6)"), std::string::npos) << v.out;
+  v.view.stationOutput(0, Stage("waiting-for-removal"));
+  v.loop.advance(Milliseconds{200});
+  v.out.clear();
+  v.view.stationOutput(1, Stage(std::string(300, 's')));
+  std::vector<std::string> drawn;
+  std::istringstream lines(v.out);
+  for (std::string line; std::getline(lines, line);) drawn.push_back(line);
+  ASSERT_EQ(drawn.size(), 2u) << v.out;
+  EXPECT_NE(drawn[0].find("\x1b[1;31mFAIL\x1b[0m (cancelled)  take it off"), std::string::npos);
+  EXPECT_EQ(Visible(drawn[0]),
+            "ttyUSB0  PASS 1  FAIL 1  CURRENT 1   FAIL (cancelled)  take it off");
+  EXPECT_EQ(Visible(drawn[1]).size(), 79u) << "cut at the width, whatever the colours";
+
+  // A colour cut short by the width is ended where the line is.
+  Continuous w(OutputMode::Terminal, {std::string(75, 'p')});
+  w.view.setColour(true);
+  w.view.stationOutput(0, Module(1, "PASS", 0, 20));
+  EXPECT_TRUE(w.out.ends_with("  \x1b[1;32mPA\x1b[0m\n")) << w.out;
+}
+
+TEST(LineViewContinuous, TheBellRingsOnceForAPassAndThreeTimesApartForAFail) {
+  Continuous v(OutputMode::Terminal);
+  v.loop.advance(Milliseconds{1000});
+  v.view.stationOutput(0, Module(1, "PASS", 0, 20));
+  v.view.stationOutput(0, Module(2, "CURRENT", 0, 1));
+  ASSERT_EQ(v.rings.size(), 1u);
+  EXPECT_EQ(v.rings[0], std::make_pair(Milliseconds{1000}, std::string("\a")));
+  v.loop.advance(Milliseconds{50});
+  v.view.stationOutput(1, Module(1, "FAIL", 6, 20));
+  EXPECT_EQ(v.rings.size(), 1u) << "not at once after the ring before";
+  v.loop.advance(Milliseconds{2000});
+  ASSERT_EQ(v.rings.size(), 4u);
+  for (std::size_t i = 1; i < v.rings.size(); ++i) {
+    EXPECT_GE(v.rings[i].first - v.rings[i - 1].first, Milliseconds{150}) << i;
+    EXPECT_LE(v.rings[i].first - v.rings[i - 1].first, Milliseconds{250}) << i;
+  }
+  EXPECT_EQ(v.out.find('\a'), std::string::npos) << "the bell has its own sink";
+  v.view.stationOutput(1, Module(2, "FAIL", 6, 20));
+  v.view.finish();
+  EXPECT_EQ(v.rings.size(), 7u) << "a failure at the end still rings three times";
+}
+
+TEST(LineViewContinuous, WhatAStationSaysIsShownBoundedAndItsEndSaysWhy) {
+  Continuous v(OutputMode::Plain);
+  v.view.stationOutput(0, json{{"event", "module"},
+                               {"sequence", "x"},
+                               {"verdict", 42},
+                               {"exitCode", 99},
+                               {"outcome", "\x1b[2J"},
+                               {"seconds", 1e300},
+                               {"detail", std::string(100'000, 'd') + "\n>>FW upgrade is FINISHED"}}
+                              .dump());
+  EXPECT_EQ(v.Count("\n"), 1u) << "one line";
+  EXPECT_LT(v.out.size(), 2 * LineView::kMaxShownText);
+  EXPECT_EQ(v.out.rfind("ttyUSB0  #-  FAIL     \\x1B[2J: ddd", 0), 0u) << v.out;
+  EXPECT_TRUE(v.out.ends_with("d...  - s\n")) << v.out;
+  EXPECT_EQ(v.view.stations()[0].failed, 1) << "a verdict it does not know is a failure";
+  EXPECT_EQ(v.view.stations()[0].moduleSeconds, 0);
+  v.view.stationOutput(0, Stage("sending"));
+  v.view.stationOutput(0,
+                       json{{"event", "progress"}, {"percent", 1e300}, {"secondsLeft", 1}}.dump());
+  EXPECT_TRUE(v.Line(0).ends_with("programming  100%  0:01 left")) << v.Line(0);
+  v.view.stationOutput(1, json{{"event", "say"}, {"text", std::string(100'000, 'y')}}.dump());
+  EXPECT_LT(v.err.size(), 2 * LineView::kMaxShownText);
+  v.view.stationEnded(0, 128 + 9);
+  EXPECT_TRUE(v.Line(0).ends_with("ended  internal: the station's process ended with code 137"));
+  v.view.stationEnded(1, 4);
+  EXPECT_TRUE(v.Line(1).ends_with("ended  device: the station ended without its summary"));
 }
 
 }  // namespace
