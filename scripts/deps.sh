@@ -5,7 +5,7 @@ MOVRAND_PACKAGES=(
   qt6-base-dev libgl1-mesa-dev fonts-liberation
   g++-mingw-w64-x86-64 googletest wine64
   lrzsz xvfb xauth
-  xdotool x11-apps netpbm
+  xdotool x11-apps netpbm jq
 )
 
 install_missing_packages() {

@@ -5,9 +5,12 @@
 
 namespace movrand {
 
-CommSession::CommSession(TMainForm& form, EventLoop& loop, SerialDriver& driver) {
+CommSession::CommSession(TMainForm& form, EventLoop& loop, SerialDriver& driver,
+                         ReceivedTap received) {
   CommHandlers handlers;
-  handlers.dataReceived = [&form](const std::uint8_t* data, int length) {
+  handlers.dataReceived = [&form, received = std::move(received)](const std::uint8_t* data,
+                                                                  int length) {
+    if (received) received(std::span(data, static_cast<std::size_t>(length)));
     form.PortDataReceived(data, length);
   };
   handlers.portLost = [&form] { form.PortLost(); };

@@ -138,7 +138,9 @@ bool FlashRun::select(std::string& error) {
 
 void FlashRun::start() {
   poll_.setEnabled(true);
-  if (choices_.timeout) limit_.setEnabled(true);
+  if (choices_.timeout && (!choices_.timeoutFromAnswer || choices_.recovery)) {
+    limit_.setEnabled(true);
+  }
   if (choices_.recovery) {
     // No connect: the loader is already there, asking for a transfer.
     phase_ = Phase::Programming;
@@ -217,7 +219,11 @@ void FlashRun::announced(const FormEvent& event) {
     case Kind::Identified:
       identified_ = event;
       version_ = event.version;
-      if (phase_ == Phase::Connecting) oldVersion_ = event.version;
+      if (phase_ == Phase::Connecting) {
+        oldVersion_ = event.version;
+        if (!answered_ && choices_.timeout && choices_.timeoutFromAnswer) limit_.setEnabled(true);
+        answered_ = true;
+      }
       break;
     case Kind::UpgradeFinished:
       identified_ = event;
@@ -227,6 +233,7 @@ void FlashRun::announced(const FormEvent& event) {
       break;
     case Kind::BlockSent:
     case Kind::LoadingCompleted:
+      answered_ = true;
       progress_ = ProgressCounts{event.sentBytes, event.totalBytes};
       blocksRepeated_ = event.blocksRepeated;
       if (phase_ != Phase::Finished) {
@@ -335,7 +342,10 @@ void FlashRun::handle(const FormEvent& event) {
   switch (phase_) {
     case Phase::Connecting:
       if (event.kind == Kind::Identified) {
-        if (choices_.program) {
+        if (choices_.skipCurrent && choices_.expectVersion && version_ == choices_.expectVersion) {
+          current_ = true;
+          finish(ExitCode::Success, {}, true);
+        } else if (choices_.program) {
           startProgramming();
         } else {
           finishWithVersion(true);
@@ -400,6 +410,7 @@ void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenEr
   poll_.setEnabled(false);
   limit_.setEnabled(false);
   loaderLimit_.setEnabled(false);
+  endedAt_ = stage_;
   setStage(Stage::Done);
   if (disconnect && form_.SpeedButtonSynch.caption() == form_.Messages.TextDisconnect &&
       form_.SpeedButtonSynch.enabled()) {

@@ -53,6 +53,12 @@ struct RunChoices {
   std::optional<Milliseconds> timeout;       // the whole run; nothing: no limit
   std::optional<std::string> expectVersion;  // the version the module must end with
   std::optional<Recovery> recovery;
+  // An unattended station: a module that already reports `expectVersion` is not programmed
+  // (the run ends at once with success, `current()`), and `timeout` counts from the module's
+  // answer to the connect, not from the first probe (the station connects again and again
+  // until a module is put on).
+  bool skipCurrent = false;
+  bool timeoutFromAnswer = false;
 };
 
 // Where a run stands, as a station's line shows it.
@@ -86,11 +92,17 @@ class FlashRun {
   void interrupt();
 
   bool finished() const { return phase_ == Phase::Finished; }
+  // A module answered: it was identified, or (a recovery) its loader took the image.
+  bool moduleAnswered() const { return answered_; }
+  // The module already reported the expected version and was not programmed.
+  bool current() const { return current_; }
   // How the run ended (or stands), with what the module reported.
   RunSummary summary() const;
   // Where the transfer stands: the image bytes up to the last block sent, of all.
   ProgressCounts progress() const { return progress_; }
   Stage stage() const { return stage_; }
+  // The stage the run stood at when it ended (a failure in the loader leaves the module there).
+  Stage endedAt() const { return endedAt_; }
   // What the run waits for at the stage it stands at, in words ("the loader's answer to a
   // block").
   std::string waitingFor() const;
@@ -136,11 +148,14 @@ class FlashRun {
   std::string previousVersion_;            // the version before programming, after an upgrade
   std::optional<std::string> oldVersion_;  // the version found before programming
   bool upgraded_ = false;
+  bool answered_ = false;
+  bool current_ = false;
   int blocksRepeated_ = 0;
   // The image programming loaded (and sends): its size and SHA-256, once it started.
   std::optional<std::int64_t> imageBytes_;
   std::optional<std::string> imageSha256_;
   Stage stage_ = Stage::Ready;
+  Stage endedAt_ = Stage::Ready;
   ProgressCounts progress_;
   bool programmingAnswered_ = false;  // the press of Programming started or refused something
   std::deque<FormEvent> pending_;

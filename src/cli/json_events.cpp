@@ -66,4 +66,25 @@ std::string JsonStageEvent(std::string_view stage) {
   return Dump(Json{{"event", "stage"}, {"stage", stage}});
 }
 
+std::string JsonSayEvent(std::string_view text) {
+  return Dump(Json{{"event", "say"}, {"text", text}});
+}
+
+std::string JsonStationSummaryEvent(const StationCounts& station) {
+  const int modules = station.passed + station.failed + station.current;
+  const double hours = station.seconds / 3600.0;
+  Json json{{"event", "summary"},
+            {"exitCode", static_cast<int>(station.code)},
+            {"outcome", ExitCodeName(station.code)}};
+  json["stations"] = Json::array(
+      {Json{{"port", station.port},
+            {"passed", station.passed},
+            {"failed", station.failed},
+            {"current", station.current},
+            {"meanSeconds", modules > 0 ? Number(station.moduleSeconds / modules) : Json(nullptr)},
+            {"modulesPerHour", modules > 0 && hours > 0 ? Number(modules / hours) : Json(nullptr)},
+            {"exitCode", static_cast<int>(station.code)}}});
+  return Dump(json);
+}
+
 }  // namespace movrand::cli

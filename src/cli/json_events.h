@@ -60,5 +60,21 @@ struct RunSummary {
 std::string JsonResultEvent(const RunSummary& summary);
 // Where the run stands: {"event":"stage","stage":"loader"}.
 std::string JsonStageEvent(std::string_view stage);
+// Something an unattended station tells the operator: {"event":"say","text":"..."}.
+std::string JsonSayEvent(std::string_view text);
+
+// An unattended station's counts at its end.
+struct StationCounts {
+  std::string port;
+  int passed = 0;
+  int failed = 0;
+  int current = 0;
+  double moduleSeconds = 0;  // from each module's connect to its outcome, summed
+  double seconds = 0;        // the station's whole run
+  ExitCode code = ExitCode::Success;
+};
+// {"event":"summary","exitCode":..,"outcome":..,"stations":[{"port","passed","failed",
+// "current","meanSeconds","modulesPerHour","exitCode"}]}
+std::string JsonStationSummaryEvent(const StationCounts& station);
 
 }  // namespace movrand::cli

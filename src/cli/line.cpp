@@ -149,6 +149,10 @@ int RunLine(const FlashOptions& o) {
       loop, mode, ports, [](std::string_view text) { WriteTo(stdout, text); },
       [](std::string_view text) { WriteTo(stderr, text); },
       mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+  if (o.continuous) {
+    view.setContinuous(true);
+    if (o.bell) view.setBell([](std::string_view bell) { WriteTo(stdout, bell); });
+  }
 
   // The children's threads hand their lines to the main thread through the loop. `alive`
   // keeps work posted by a thread from running after the view is gone.
@@ -197,8 +201,18 @@ int RunLine(const FlashOptions& o) {
       if (s.code || s.killed) continue;
       view.stationKilled(i, killReason);
       children[i].kill();
-      if (recording && !s.resultSeen) {
+      // An unattended station that was waiting had no module to record.
+      const bool handlingModule = s.stage != "waiting-for-port" &&
+                                  s.stage != "waiting-for-module" &&
+                                  s.stage != "module-in-loader" &&
+                                  s.stage != "waiting-for-removal" && s.stage != "starting";
+      if (recording && !s.resultSeen && (!o.continuous || handlingModule)) {
         StationRecord line{.time = started, .port = ports[i], .summary = {}, .image = {}};
+        if (o.continuous) {
+          line.module = ModuleFacts{.sequence = s.modules() + 1,
+                                    .end = std::chrono::system_clock::now(),
+                                    .verdict = Verdict::Fail};
+        }
         line.summary.code = ExitCode::Internal;
         line.summary.detail = s.detail;
         line.summary.sentBytes = s.sentBytes;
@@ -222,7 +236,9 @@ int RunLine(const FlashOptions& o) {
     killTimer.setInterval(std::max(Milliseconds{1}, at - loop.now()));
     killTimer.setEnabled(true);
   };
-  if (o.timeoutSeconds) {
+  // An unattended station's --timeout bounds each of its modules, which only the station
+  // knows; its own guard ends it.
+  if (o.timeoutSeconds && !o.continuous) {
     const Milliseconds limit = std::chrono::seconds(*o.timeoutSeconds) + kTimeoutStationGrace;
     killBy(loop.now() + limit, "ended by the line: it did not end within " +
                                    std::to_string(limit.count() / 1000) + " s (--timeout " +
@@ -230,13 +246,23 @@ int RunLine(const FlashOptions& o) {
   }
   if (running > 0) {
     int presses = 0;
-    interrupts.start([&loop, &children, &view, &presses, &killBy] {
-      loop.post([&loop, &children, &view, &presses, &killBy] {
+    const bool continuous = o.continuous;
+    interrupts.start([&loop, &children, &view, &presses, &killBy, continuous] {
+      loop.post([&loop, &children, &view, &presses, &killBy, continuous] {
         ++presses;
-        view.say(presses == 1 ? "Ctrl-C: every station presses Cancel (again: they end at once)"
-                              : "Ctrl-C again: every station ends at once");
         for (ChildProcess& child : children) child.interrupt();
-        const Milliseconds grace = presses == 1 ? kInterruptedStationGrace : kSecondInterruptGrace;
+        // Unattended stations finish the module being programmed at the first Ctrl-C: only
+        // the second (their Cancel) and the third are bounded by the line.
+        if (continuous && presses == 1) {
+          view.say(
+              "Ctrl-C: the stations stop; a module being programmed is finished first (again: "
+              "they cancel it)");
+          return;
+        }
+        const int press = continuous ? presses - 1 : presses;
+        view.say(press == 1 ? "Ctrl-C: every station presses Cancel (again: they end at once)"
+                            : "Ctrl-C again: every station ends at once");
+        const Milliseconds grace = press == 1 ? kInterruptedStationGrace : kSecondInterruptGrace;
         killBy(loop.now() + grace, "ended by the line: it did not end within " +
                                        std::to_string(grace.count() / 1000) + " s of Ctrl-C");
       });

@@ -67,7 +67,9 @@ void LogPrinter::paneChanged(const std::vector<std::string>& lines) {
     finish();
     shown_.clear();
     meter_.reset();
-    pending_ = plainUnprinted_ = plainEmpty_ = -1;
+    // Every index into the old pane goes with it.
+    pending_ = plainUnprinted_ = plainEmpty_ = progressLine_ = live_ = -1;
+    plainStep_ = 0;
   }
   const std::size_t known = shown_.size();
   for (std::size_t i = 0; i < known; ++i) {

@@ -25,9 +25,11 @@
 #include "cli/headless_dialogs.h"
 #include "cli/latency_watch.h"
 #include "cli/line.h"
+#include "cli/line_view.h"
 #include "cli/log_printer.h"
 #include "cli/options.h"
 #include "cli/record.h"
+#include "cli/station.h"
 #include "cli/stop_guard.h"
 #include "platform/console.h"
 #include "platform/port_names.h"
@@ -83,6 +85,9 @@ struct Ending {
   OutputMode mode = OutputMode::Plain;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
   std::chrono::steady_clock::time_point startedSteady = std::chrono::steady_clock::now();
+  // An unattended station records only the module it is handling (none while it waits).
+  bool continuous = false;
+  std::optional<ModuleFacts> module;
 };
 
 // The run's message on standard error: what failed, its code and why.
@@ -101,7 +106,8 @@ std::string FailureText(const RunSummary& summary) {
 std::string Record(RecordFile* record, const std::string& port, RunSummary& summary,
                    const std::optional<std::string>& imageName,
                    std::chrono::system_clock::time_point started,
-                   std::chrono::steady_clock::time_point startedSteady) {
+                   std::chrono::steady_clock::time_point startedSteady,
+                   std::optional<ModuleFacts> module = std::nullopt) {
   if (!record) return {};
   std::optional<ImageFacts> image;
   if (imageName) {
@@ -111,6 +117,7 @@ std::string Record(RecordFile* record, const std::string& port, RunSummary& summ
   StationRecord line{.time = started, .port = port, .summary = summary, .image = image};
   line.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
+  line.module = module;
   std::string error = record->append(RecordLine(line));
   if (!error.empty()) {
     summary.code = WorseOf(summary.code, ExitCode::RecordFailed);
@@ -151,9 +158,17 @@ void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds 
   RecordFile* record = nullptr;
   std::string port;
   OutputMode mode = OutputMode::Plain;
+  std::optional<ModuleFacts> module;
+  bool continuous = false;
+  std::chrono::system_clock::time_point started;
+  std::chrono::steady_clock::time_point startedSteady;
   {
     std::lock_guard lock(ending.mutex);
     mode = ending.mode;
+    module = ending.module;
+    continuous = ending.continuous;
+    started = ending.started;
+    startedSteady = ending.startedSteady;
     summary = ending.summary;
     summary.sentBytes = std::max(summary.sentBytes, ending.sentBytes.load());
     summary.blocksRepeated = std::max(summary.blocksRepeated, ending.blocksRepeated.load());
@@ -173,8 +188,15 @@ void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds 
     summary.detail = "interrupted, and the run did not end within " + grace + waiting +
                      ": the program ended without the Cancel action";
   }
+  if (module) {
+    module->end = std::chrono::system_clock::now();
+    module->verdict = Verdict::Fail;
+  }
+  // A station between two modules has nothing to record.
   const std::string recordError =
-      Record(record, port, summary, ending.imageName, ending.started, ending.startedSteady);
+      continuous && !module
+          ? std::string()
+          : Record(record, port, summary, ending.imageName, started, startedSteady, module);
   std::string out;
   if (mode == OutputMode::Json) out = JsonResultEvent(summary) + "\n";
   if (mode == OutputMode::Terminal) out = "\n";  // ends a line drawn in place
@@ -516,6 +538,250 @@ int Run(const FlashOptions& o) {
   return static_cast<int>(summary.code);
 }
 
+// The port an argument names now, or nothing while it does not exist. Windows lists a port
+// that appears later in the registry before its device can always be queried.
+std::optional<std::string> PortNow(const std::string& argument, PortSource& ports) {
+  const PortLookup port = LookUpPort(argument, kPortNameMax);
+  if (port.error.empty()) return port.name;
+  if (const auto listed = ports.ListPorts()) {
+    for (const SerialPortEntry& entry : *listed) {
+      if (entry.name == argument) return entry.name;
+    }
+  }
+  return std::nullopt;
+}
+
+// --continuous on one port: the station's cycle, module after module, until --count or Ctrl-C.
+int RunContinuous(const FlashOptions& o) {
+  Ending ending;
+  ending.timeoutSeconds = o.timeoutSeconds;
+  ending.continuous = true;
+  ending.imageName = fs::path(o.file).filename().string();
+  InterruptWatch interrupts;
+  StopGuard guard([&ending](ExitCode code) { ForceEnd(ending, code); });
+  InterruptTarget target;
+  // The first Ctrl-C stops a waiting station at once and lets a module being programmed
+  // finish: only a stop that is due now is bounded by the guard.
+  std::atomic<int> presses{0};
+  const auto pressed = [&guard, &target, &presses] {
+    if (++presses >= 2) guard.interrupted();
+    target.press();
+  };
+  interrupts.start(pressed);
+  const std::shared_ptr<StationInput> stationInput =
+      o.station ? WatchStationInput(pressed) : nullptr;
+  struct QuietOnExit {
+    InterruptWatch& interrupts;
+    const std::shared_ptr<StationInput>& stationInput;
+    ~QuietOnExit() {
+      interrupts.stop();
+      if (stationInput) stationInput->stop();
+      RestoreConsoleOutput();
+    }
+  } quietOnExit{interrupts, stationInput};
+  const auto claim = [&guard] {
+    if (!guard.claimEnd()) AwaitForcedEnd();
+  };
+
+  const ImageCheck imageCheck = CheckImage(o.file);
+  std::error_code error;
+  const fs::path folder = fs::current_path(error);
+  if (error) {
+    claim();
+    return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
+  }
+  const OutputMode mode = o.json                   ? OutputMode::Json
+                          : PrepareConsoleOutput() ? OutputMode::Terminal
+                                                   : OutputMode::Plain;
+  {
+    std::lock_guard lock(ending.mutex);
+    ending.mode = mode;
+  }
+  StdEventLoop loop;
+  SystemLocalClock clock;
+  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
+  PathFileDialog fileDialog(imageCheck.problem.empty() ? o.file : std::string());
+
+  // Everything the station says is an event line: printed as it is with --json, shown by the
+  // station's view otherwise.
+  std::optional<LineView> view;
+  if (mode != OutputMode::Json) {
+    view.emplace(
+        loop, mode, std::vector<std::string>{o.port}, WriteOut,
+        [](std::string_view text) {
+          std::fwrite(text.data(), 1, text.size(), stderr);
+          std::fflush(stderr);
+        },
+        mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+    view->setContinuous(true);
+    if (o.bell) view->setBell([](std::string_view bell) { WriteOut(bell); });
+  }
+  const auto emit = [&view](std::string_view event) {
+    if (view) {
+      view->stationOutput(0, event);
+    } else {
+      WriteOut(std::string(event) + "\n");
+    }
+  };
+  std::string pendingOutput;
+  LogPrinter printer(loop, OutputMode::Json, [&emit, &pendingOutput](std::string_view text) {
+    pendingOutput.append(text);
+    for (std::size_t end = pendingOutput.find('\n'); end != std::string::npos;
+         end = pendingOutput.find('\n')) {
+      emit(std::string_view(pendingOutput).substr(0, end));
+      pendingOutput.erase(0, end + 1);
+    }
+  });
+  HeadlessDialogs dialogs(printer, true, [](const std::string&) { return false; });
+  const auto say = [&emit](const std::string& text) { emit(JsonSayEvent(VisibleText(text))); };
+  LatencyWatch latency(systemSerialDriver(), loop, say);
+
+  std::optional<TMainForm> form;
+  try {
+    form.emplace(loop, MainFormServices{.clock = clock,
+                                        .ports = *ports,
+                                        .fileDialog = fileDialog,
+                                        .dialogs = dialogs,
+                                        .programFile = folder / kProgramFileName});
+  } catch (const std::exception& failure) {
+    claim();
+    return Refuse(o.json, ExitCode::Internal,
+                  std::string("the window model could not be built: ") + failure.what());
+  }
+  form->LogEnabled = o.log;
+  form->FastProgramming = o.fast;
+
+  if (!imageCheck.problem.empty()) {
+    claim();
+    return Refuse(
+        o.json, imageCheck.code,
+        (imageCheck.code == ExitCode::ImageRejected ? "the image " + o.file + " is refused: "
+                                                    : "cannot read the image " + o.file + ": ") +
+            imageCheck.problem);
+  }
+  RecordFile recordFile;
+  RecordFile* record = nullptr;
+  if (!o.record.empty()) {
+    if (const std::string failure = recordFile.open(o.record); !failure.empty()) {
+      claim();
+      return Refuse(o.json, ExitCode::RecordFailed, "the record cannot be written: " + failure);
+    }
+    record = &recordFile;
+  }
+  // A port that does not exist yet is waited for; an argument that can name none is refused.
+  if (const PortLookup port = LookUpPort(o.port, kPortNameMax);
+      !port.error.empty() && !port.missing) {
+    claim();
+    return Refuse(o.json, ExitCode::Usage, port.error);
+  }
+  {
+    std::lock_guard lock(ending.mutex);
+    ending.record = record;
+    ending.port = o.port;
+  }
+
+  std::unique_ptr<Station> station;
+  CommSession session(*form, loop, latency, [&station](std::span<const std::uint8_t> bytes) {
+    if (station) station->received(bytes);
+  });
+  StationChoices choices{.port = o.port,
+                         .protocol = o.protocol,
+                         .baud = o.baud,
+                         .moduleTimeout = std::nullopt,
+                         .expectVersion = o.expectVersion,
+                         .model = o.model,
+                         .programmingRate = o.fast ? kRecoveryFastRate : kRecoveryRate,
+                         .count = o.count,
+                         .imageName = fs::path(o.file).filename().string()};
+  if (o.timeoutSeconds)
+    choices.moduleTimeout = Milliseconds{std::int64_t{*o.timeoutSeconds} * 1000};
+  StationHooks hooks;
+  hooks.lookUpPort = [&ports](const std::string& argument) { return PortNow(argument, *ports); };
+  hooks.stage = [&emit](std::string_view stage) { emit(JsonStageEvent(stage)); };
+  hooks.say = say;
+  hooks.module = [&](const StationRecord& line) {
+    bool recorded = true;
+    if (record) {
+      if (const std::string failure = record->append(RecordLine(line)); !failure.empty()) {
+        say("the record was not written: " + failure + "; the station stops");
+        recorded = false;
+      }
+    }
+    emit(ModuleEvent(line));
+    return recorded;
+  };
+  hooks.moduleStarted = [&] {
+    {
+      std::lock_guard lock(ending.mutex);
+      ending.module =
+          ModuleFacts{.sequence = station->sequence(), .end = {}, .verdict = Verdict::Fail};
+      ending.started = station->moduleTime();
+      ending.startedSteady = std::chrono::steady_clock::now();
+      ending.port = station->portName();
+      ending.summary = {};
+      ending.sentBytes = 0;
+      ending.blocksRepeated = 0;
+    }
+    if (o.timeoutSeconds) {
+      guard.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(*o.timeoutSeconds));
+    }
+  };
+  hooks.moduleEnded = [&] {
+    guard.setDeadline(std::nullopt);
+    std::lock_guard lock(ending.mutex);
+    ending.module.reset();
+  };
+  hooks.runChanged = [&ending](const FlashRun& run) {
+    std::lock_guard lock(ending.mutex);
+    ending.summary = run.summary();
+    ending.waitingFor = run.waitingFor();
+  };
+  hooks.blockSent = [&ending](std::int64_t sentBytes, int blocksRepeated) {
+    ending.sentBytes = sentBytes;
+    ending.blocksRepeated = blocksRepeated;
+  };
+  hooks.ended = [&loop] { loop.quit(); };
+  station =
+      std::make_unique<Station>(*form, dialogs, printer, std::move(choices), std::move(hooks));
+  printer.setProgress(form->Messages.TextFileSize, [&station] {
+    const FlashRun* run = station->run();
+    return run ? run->progress() : ProgressCounts{};
+  });
+  target.set([&loop, &station, &guard] {
+    loop.post([&station, &guard] {
+      if (station->interrupt()) guard.interrupted();
+    });
+  });
+  const auto started = std::chrono::steady_clock::now();
+  if (interrupts.interrupted()) {
+    claim();
+    return Refuse(o.json, ExitCode::Cancelled, "interrupted before the station started");
+  }
+  station->start();
+  if (!station->ended()) loop.run();
+  target.set(nullptr);
+  claim();
+  const ExitCode code = station->code();
+  const std::string summary = JsonStationSummaryEvent(StationCounts{
+      .port = o.port,
+      .passed = station->passed(),
+      .failed = station->failed(),
+      .current = station->current(),
+      .moduleSeconds = station->moduleSeconds(),
+      .seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+      .code = code});
+  station.reset();
+  loop.stop();
+  if (view) {
+    view->stationOutput(0, summary);
+    view->stationEnded(0, static_cast<int>(code));
+    view->finish();
+  } else {
+    WriteOut(summary + "\n");
+  }
+  return static_cast<int>(code);
+}
+
 // Paths on the command line are taken against the folder the program was started in, before
 // anything (the settings, the traffic log) can change the current folder. False, with the
 // reason, when one cannot be resolved.
@@ -565,5 +831,6 @@ int main(int argc, char** argv) {
     return static_cast<int>(ExitCode::Usage);
   }
   if (IsLine(parsed.options)) return RunLine(parsed.options);
+  if (parsed.options.continuous) return RunContinuous(parsed.options);
   return Run(parsed.options);
 }

@@ -130,7 +130,28 @@ const std::vector<Option>& Table() {
        "binr, required), wait for the loader's start requests, send --file, then wait\n"
        "for the restart and reconnect; needs --model NAME or --no-model-check",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.recover); }},
-      {"--model", "NAME", "--recover: the module's model; the image must contain the name",
+      {"--continuous", nullptr,
+       "an unattended station: program module after module on each port (needs\n"
+       "--file and --yes): wait for a module, skip it when it already reports\n"
+       "--expect-version, program it, record it, wait for it to be taken off;\n"
+       "--timeout bounds each module; the first Ctrl-C lets a module being\n"
+       "programmed finish, then ends",
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.continuous); }},
+      {"--count", "N", "--continuous: end each station after N modules (passed, failed or current)",
+       [](FlashOptions& o, std::string_view v) {
+         int count = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), count);
+         if (ec != std::errc() || end != v.data() + v.size() || count < 1 || count > kMaxCount) {
+           return "must be a number of modules from 1 to " + std::to_string(kMaxCount);
+         }
+         o.count = count;
+         return std::string();
+       }},
+      {"--bell", nullptr, "--continuous: ring the terminal bell once on PASS, three times on FAIL",
+       [](FlashOptions& o, std::string_view) { return SetFlag(o.bell); }},
+      {"--model", "NAME",
+       "--recover, --continuous: the model of a module in its loader; the image must\n"
+       "contain the name",
        [](FlashOptions& o, std::string_view v) {
          if (v.empty() || v.size() > kModelNameMax) {
            return "needs a model name of 1 to " + std::to_string(kModelNameMax) + " characters";
@@ -275,6 +296,8 @@ std::vector<std::string> StationArguments(const FlashOptions& o, const std::stri
   if (!o.model.empty()) args.insert(args.end(), {"--model", o.model});
   if (o.noModelCheck) args.emplace_back("--no-model-check");
   if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
+  if (o.continuous) args.emplace_back("--continuous");
+  if (o.count) args.insert(args.end(), {"--count", std::to_string(*o.count)});
   args.insert(args.end(), {"--json", "--station"});
   return args;
 }
@@ -303,7 +326,18 @@ ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args) {
             ? "--model and --no-model-check do not go together"
             : "--recover needs --model NAME (the image must name it) or --no-model-check: "
               "a module in its loader reports no model";
-  } else if (!o.recover && (!o.model.empty() || o.noModelCheck)) {
+  } else if (o.continuous && (o.file.empty() || !o.yes)) {
+    result.error = "--continuous needs --file IMAGE and --yes: nobody is there to confirm";
+  } else if (o.continuous && o.recover) {
+    result.error =
+        "--continuous recovers a module found in its loader by itself, with --model NAME";
+  } else if (o.continuous && o.test) {
+    result.error = "--continuous and --test do not go together";
+  } else if (o.continuous && o.noModelCheck) {
+    result.error = "--continuous recovers a module in its loader only with --model NAME";
+  } else if (!o.continuous && (o.count || o.bell)) {
+    result.error = std::string(o.count ? "--count" : "--bell") + " is for --continuous";
+  } else if (!o.recover && !o.continuous && (!o.model.empty() || o.noModelCheck)) {
     result.error = std::string(o.noModelCheck ? "--no-model-check" : "--model") +
                    " is for --recover; otherwise the module reports its model";
   } else if (o.recover && o.test) {
@@ -322,6 +356,9 @@ std::string FlashHelpText() {
       "                     [--file IMAGE [--yes] [--fast]] [--log] [--test] [--json]\n"
       "                     [--timeout SECONDS] [--expect-version TEXT] [--record FILE]\n"
       "       movrand-flash --port NAME --port NAME ... | --ports PATTERN  (a line of stations)\n"
+      "       movrand-flash --port NAME... --continuous --file IMAGE --yes [--count N]\n"
+      "                     [--expect-version TEXT] [--model NAME] [--bell]  (module after "
+      "module)\n"
       "       movrand-flash --port NAME --recover --protocol nmea|binr --file IMAGE\n"
       "                     (--model NAME | --no-model-check)\n"
       "       movrand-flash --list | --help | --version\n"
@@ -348,6 +385,8 @@ std::string FlashHelpText() {
       "  movrand-flash --port /dev/ttyS1 --protocol binr --baud 57600 --file fw.bin\n"
       "  movrand-flash --ports 'ttyUSB*' --file fw.bin --yes --timeout 120 --record line.jsonl\n"
       "  movrand-flash --port ttyUSB0 --recover --protocol nmea --model KAP41 --file fw.bin --yes\n"
+      "  movrand-flash --ports 'ttyUSB*' --continuous --file fw.bin --yes \\\n"
+      "                --expect-version 'A1 KAP41 0103' --model KAP41 --record shift.jsonl --bell\n"
       "\n"
       "With several ports each gets a station of its own; the exit code is the worst\n"
       "station's, from the worst: 1, 7, 6, 8, 9, 10, 5, 4, 3, 2, 0.\n";

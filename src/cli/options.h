@@ -53,6 +53,8 @@ inline constexpr std::size_t kModelNameMax = 10;
 inline constexpr std::size_t kExpectedVersionMax = 64;
 // The longest --timeout, in seconds: a day.
 inline constexpr int kMaxTimeoutSeconds = 86400;
+// The most modules --count may ask of one station.
+inline constexpr int kMaxCount = 1'000'000;
 // Ports in one command, with --port repeated or --ports.
 inline constexpr std::size_t kMaxStations = 64;
 
@@ -74,6 +76,10 @@ struct FlashOptions {
   std::string model;          // --recover: the model the image must name
   bool noModelCheck = false;  // --recover: no model to check the image against
   std::string record;         // the file a line per station and run is appended to
+  // An unattended station: module after module on each port until --count or Ctrl-C.
+  bool continuous = false;
+  std::optional<int> count;  // --continuous: modules per station before it ends
+  bool bell = false;         // --continuous: the terminal bell on each PASS and FAIL
   // A station of a line: the line "interrupt" on standard input is a press of Ctrl-C (how
   // the line passes Ctrl-C on where no signal reaches a child alone).
   bool station = false;

@@ -38,24 +38,60 @@ std::string UtcTimeText(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-std::string RecordLine(const StationRecord& record) {
+std::string_view VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Pass:
+      return "PASS";
+    case Verdict::Fail:
+      return "FAIL";
+    case Verdict::Current:
+      return "CURRENT";
+  }
+  return "FAIL";
+}
+
+namespace {
+
+Json RecordJson(const StationRecord& record) {
   const RunSummary& s = record.summary;
-  Json json{{"time", UtcTimeText(record.time)},
-            {"port", record.port},
-            {"protocol", OrNull(s.protocol)},
-            {"baud", OrNull(s.baud)},
-            {"oldVersion", OrNull(s.oldVersion)},
-            {"newVersion", OrNull(s.newVersion)},
-            {"image", record.image ? Json(record.image->name) : Json(nullptr)},
-            {"imageBytes", record.image ? OrNull(record.image->bytes) : Json(nullptr)},
-            {"sha256", record.image ? OrNull(record.image->sha256) : Json(nullptr)},
-            {"bytesSent", s.sentBytes},
-            {"blocksRepeated", s.blocksRepeated},
-            {"seconds", std::round(record.seconds * 10.0) / 10.0},
-            {"outcome", ExitCodeName(s.code)},
-            {"exitCode", static_cast<int>(s.code)},
-            {"detail", s.detail.empty() ? Json(nullptr) : Json(s.detail)}};
-  return json.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
+  Json json{{"time", UtcTimeText(record.time)}};
+  if (record.module) {
+    json["end"] = UtcTimeText(record.module->end);
+    json["sequence"] = record.module->sequence;
+    json["verdict"] = VerdictName(record.module->verdict);
+  }
+  const bool current = record.module && record.module->verdict == Verdict::Current;
+  json.update(Json{{"port", record.port},
+                   {"protocol", OrNull(s.protocol)},
+                   {"baud", OrNull(s.baud)},
+                   {"oldVersion", OrNull(s.oldVersion)},
+                   {"newVersion", OrNull(s.newVersion)},
+                   {"image", record.image ? Json(record.image->name) : Json(nullptr)},
+                   {"imageBytes", record.image ? OrNull(record.image->bytes) : Json(nullptr)},
+                   {"sha256", record.image ? OrNull(record.image->sha256) : Json(nullptr)},
+                   {"bytesSent", s.sentBytes},
+                   {"blocksRepeated", s.blocksRepeated},
+                   {"seconds", std::round(record.seconds * 10.0) / 10.0},
+                   {"outcome", current ? std::string_view("current") : ExitCodeName(s.code)},
+                   {"exitCode", static_cast<int>(s.code)},
+                   {"detail", s.detail.empty() ? Json(nullptr) : Json(s.detail)}});
+  return json;
+}
+
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', true, Json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string RecordLine(const StationRecord& record) {
+  return Dump(RecordJson(record)) + "\n";
+}
+
+std::string ModuleEvent(const StationRecord& record) {
+  Json json{{"event", "module"}};
+  json.update(RecordJson(record));
+  return Dump(json);
 }
 
 std::string RecordFile::open(const std::filesystem::path& path) {

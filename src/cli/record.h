@@ -20,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "cli/json_events.h"
 #include "platform/output_file.h"
@@ -39,18 +40,36 @@ struct ImageFacts {
 // The SHA-256 of `bytes` as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 
+// How an unattended station judged a module: programmed and verified, failed, or already
+// at the expected version (not programmed).
+enum class Verdict { Pass, Fail, Current };
+// "PASS", "FAIL", "CURRENT".
+std::string_view VerdictName(Verdict verdict);
+
+// What an unattended station adds to a module's record: its number at this station (1, 2,
+// ...), when its outcome came, and the verdict.
+struct ModuleFacts {
+  int sequence = 0;
+  std::chrono::system_clock::time_point end;
+  Verdict verdict = Verdict::Pass;
+};
+
 struct StationRecord {
-  std::chrono::system_clock::time_point time;  // when the station's run started
+  std::chrono::system_clock::time_point time;  // when the station's run (or module) started
   std::string port;
   RunSummary summary;
   std::optional<ImageFacts> image;  // nothing when no image was given
   double seconds = 0;
+  std::optional<ModuleFacts> module = std::nullopt;  // a module of an unattended station
 };
 
 // "2026-12-09T10:15:02Z".
 std::string UtcTimeText(std::chrono::system_clock::time_point time);
-// The record's line, with its line end.
+// The record's line, with its line end. A module's line carries "end", "sequence" and
+// "verdict" after "time", and the outcome "current" for a module that was not programmed.
 std::string RecordLine(const StationRecord& record);
+// The same facts as the --json event of a module: {"event":"module","sequence":..,...}.
+std::string ModuleEvent(const StationRecord& record);
 
 class RecordFile {
  public:

@@ -39,7 +39,7 @@ StopGuard::~StopGuard() {
   thread_.join();
 }
 
-void StopGuard::setDeadline(Clock::time_point deadline) {
+void StopGuard::setDeadline(std::optional<Clock::time_point> deadline) {
   {
     std::lock_guard lock(mutex_);
     state_.deadline = deadline;

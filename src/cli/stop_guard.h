@@ -50,7 +50,8 @@ class StopGuard {
   StopGuard& operator=(const StopGuard&) = delete;
 
   // --timeout: the run's own time-out fires at `deadline`; the forced end kGrace later.
-  void setDeadline(Clock::time_point deadline);
+  // Nothing: no deadline (a station between two modules).
+  void setDeadline(std::optional<Clock::time_point> deadline);
   // Ctrl-C or a termination request, from any thread; later ones change nothing.
   void interrupted();
   // The run is ending by itself: true when it may write its record and result; false when the

@@ -101,11 +101,11 @@ struct Outcome {
 
 // Runs movrand-flash with `args` in `folder`, its output on pipes and its input closed. Each
 // complete line of standard output goes to `onLine`, which may return true to have `signal`
-// (SIGINT: Ctrl-C) sent.
+// (SIGINT: Ctrl-C) sent, at most `signals` times.
 inline Outcome RunFlash(const std::vector<std::string>& args, std::chrono::seconds limit,
                         const fs::path& folder = fs::temp_directory_path(),
                         const std::function<bool(const std::string&)>& onLine = nullptr,
-                        int signal = SIGINT) {
+                        int signal = SIGINT, int signals = 1) {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return {};
   std::vector<char*> argv{const_cast<char*>(MOVRAND_FLASH_PATH)};
@@ -126,7 +126,7 @@ inline Outcome RunFlash(const std::vector<std::string>& args, std::chrono::secon
   close(err[1]);
   Outcome outcome;
   std::string partial;
-  bool interrupted = false;
+  int sent = 0;
   const auto deadline = Clock::now() + limit;
   bool outOpen = true, errOpen = true;
   while ((outOpen || errOpen) && Clock::now() < deadline) {
@@ -143,9 +143,9 @@ inline Outcome RunFlash(const std::vector<std::string>& args, std::chrono::secon
         for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
           const std::string line = partial.substr(0, nl);
           partial.erase(0, nl + 1);
-          if (onLine && !interrupted && onLine(line)) {
+          if (onLine && sent < signals && onLine(line)) {
             kill(pid, signal);
-            interrupted = true;
+            ++sent;
           }
         }
       }

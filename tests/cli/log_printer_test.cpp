@@ -337,5 +337,24 @@ TEST(LogPrinter, AClearedPaneIsFollowedFromItsStart) {
   EXPECT_EQ(f.out, "one\ntwo\nthree\n");
 }
 
+// A station clears the pane between modules: the last module's file-size line is not drawn
+// again from the new, shorter pane (its index points past the new pane's end).
+TEST(LogPrinter, APaneClearedAfterATransferStartsWithoutItsProgressLine) {
+  for (const OutputMode mode : {OutputMode::Json, OutputMode::Terminal, OutputMode::Plain}) {
+    PaneFixture f(mode, 120);
+    f.add("10:16:39>>Port: ttyUSB0 115200 NMEA");
+    f.add("10:16:39>>Current FW version: ");
+    f.transfer(4, milliseconds{300});
+    f.pane.clear();
+    f.out.clear();
+    f.counts = {0, 0};
+    f.add("10:18:00>>Port: ttyUSB0 115200 NMEA");
+    f.add("10:18:00>>Current FW version: ");
+    f.printer.finish();
+    EXPECT_EQ(f.out.find("File Size"), std::string::npos) << f.out;
+    EXPECT_EQ(Count(f.out, "10:18:00>>Port"), 1u) << f.out;
+  }
+}
+
 }  // namespace
 }  // namespace movrand::cli

@@ -77,7 +77,9 @@ class SimProcess {
   std::string stop() {
     if (pid_ <= 0) return {};
     kill(pid_, SIGTERM);
-    const std::string summary = readLine(kStopLimit);
+    // A fixture whose port vanished and came back printed a "PORT" line for each new port.
+    std::string summary = readLine(kStopLimit);
+    while (summary.rfind("PORT ", 0) == 0) summary = readLine(kStopLimit);
     exitCode_ = WaitForChild(pid_, kStopLimit);
     pid_ = -1;
     return summary;

@@ -459,6 +459,52 @@ TEST_F(WineE2E, CtrlCAtALineCancelsEveryStation) {
 // operation once corrupted the heap: twenty whole flashes, each with its restart wait and
 // reconnect, as four stations of five on COM5 to COM8 at once so that they fit in the time
 // of five.
+// An unattended station under Windows: three modules, one after the other, on COM5 mapped to
+// the fixture's link; each taken off in silence after its outcome.
+TEST_F(WineE2E, AContinuousStationProgramsThreeModulesOneAfterTheOther) {
+  const Bytes image = Image(6000);
+  const fs::path file = folder_.Write("fw.bin", image);
+  const fs::path record = folder_.path() / "shift.jsonl";
+  const fs::path fixture = folder_.path() / "fixture.txt";
+  std::ofstream(fixture) << "behaviour=normal stay=1 empty=1\n"
+                            "behaviour=normal stay=1 empty=1\n"
+                            "behaviour=normal stay=1\n";
+  const fs::path link = folder_.path() / "fixture-port";
+  const fs::path received = folder_.path() / "received";
+  auto sim = std::make_unique<SimProcess>(
+      MOVRAND_SIM_PATH,
+      std::vector<std::string>{"--fixture", fixture.string(), "--link", link.string(),
+                               "--image-out", received.string(), "--timeout-s", "300"});
+  ASSERT_FALSE(sim->port().empty());
+  bench_.mapPort(kSimPort, link.string());
+  const Outcome run =
+      flash({"--continuous", "--count", "3", "--protocol", "nmea", "--baud", "115200", "--file",
+             WindowsPath(file), "--yes", "--record", WindowsPath(record), "--json"},
+            std::chrono::seconds(240));
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  for (const int number : {1, 2, 3}) {
+    EXPECT_EQ(ReadAll(received.string() + "." + std::to_string(number)), testing::Padded(image))
+        << "module " << number;
+  }
+  std::ifstream in(record);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) {
+    const json j = json::parse(line);
+    ++lines;
+    EXPECT_EQ(j.at("sequence"), lines);
+    EXPECT_EQ(j.at("verdict"), "PASS");
+    EXPECT_EQ(j.at("port"), "COM5");
+    EXPECT_EQ(j.at("imageBytes"), image.size());
+  }
+  EXPECT_EQ(lines, 3);
+  const std::string summary = sim->stop();
+  const json report = json::parse(summary, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << summary;
+  for (const json& module : report.value("modules", json::array())) {
+    EXPECT_EQ(module.value("transfers_started", -1), 1) << module.dump();
+  }
+}
+
 TEST_F(WineE2E, TwentyFlashesInARowNoneCrashing) {
   constexpr int kStations = 4;
   static_assert(kFlashesInARow % kStations == 0);
