@@ -122,6 +122,18 @@ TEST(StationArguments, AStationRunsTheLinesChoicesForItsOnePort) {
   EXPECT_TRUE(one.options.recover);
   EXPECT_EQ(one.options.model, "KAP41");
   EXPECT_EQ(one.options.port, "ttyUSB3");
+
+  // Unattended stations: each is continuous with the line's count; the line rings the bell.
+  const ParsedFlashOptions shift =
+      Parse({"--ports", "ttyUSB*", "--continuous", "--count", "12", "--model", "KAP41", "--bell",
+             "--file", "fw.bin", "--yes"});
+  ASSERT_EQ(shift.error, "");
+  const ParsedFlashOptions each = Parse(StationArguments(shift.options, "ttyUSB0"));
+  ASSERT_EQ(each.error, "");
+  EXPECT_TRUE(each.options.continuous);
+  EXPECT_EQ(each.options.count, 12);
+  EXPECT_EQ(each.options.model, "KAP41");
+  EXPECT_FALSE(each.options.bell);
 }
 
 // ---- The view ------------------------------------------------------------------------------

@@ -154,6 +154,34 @@ TEST(FlashOptions, ReadsTheLinesOptions) {
   EXPECT_EQ(rescue.options.model, "");
 }
 
+TEST(FlashOptions, AContinuousStationNeedsAnImageAndYesAndTakesItsOwnOptions) {
+  const ParsedFlashOptions parsed =
+      Parse({"--port", "ttyUSB0", "--continuous", "--file", "fw.bin", "--yes", "--count", "40",
+             "--bell", "--model", "KAP41", "--expect-version", "A1 KAP41 0103"});
+  ASSERT_EQ(parsed.error, "");
+  EXPECT_TRUE(parsed.options.continuous && parsed.options.bell);
+  EXPECT_EQ(parsed.options.count, 40);
+  EXPECT_EQ(parsed.options.model, "KAP41") << "a module found in its loader is recovered with it";
+
+  const std::string needs = "--continuous needs --file IMAGE and --yes";
+  EXPECT_EQ(Parse({"--port", "ttyUSB0", "--continuous", "--yes"}).error.rfind(needs, 0), 0u);
+  EXPECT_EQ(Parse({"--port", "ttyUSB0", "--continuous", "--file", "f.bin"}).error.rfind(needs, 0),
+            0u);
+  for (const std::vector<std::string>& refused :
+       {std::vector<std::string>{"--recover", "--protocol", "nmea", "--model", "KAP41"},
+        std::vector<std::string>{"--test"}, std::vector<std::string>{"--no-model-check"},
+        std::vector<std::string>{"--count", "0"}, std::vector<std::string>{"--count", "x"},
+        std::vector<std::string>{"--count", "1000001"}}) {
+    std::vector<std::string> args{"--port", "ttyUSB0", "--continuous", "--file", "fw.bin",
+                                  "--yes"};
+    args.insert(args.end(), refused.begin(), refused.end());
+    EXPECT_NE(Parse(args).error, "") << refused.front();
+  }
+  EXPECT_NE(Parse({"--port", "ttyUSB0", "--file", "fw.bin", "--yes", "--count", "3"}).error, "")
+      << "--count alone would be silently ignored";
+  EXPECT_NE(Parse({"--port", "ttyUSB0", "--bell"}).error, "");
+}
+
 TEST(FlashHelp, DocumentsTheLinesExitCodesAndOptions) {
   const std::string help = FlashHelpText();
   for (int code = 8; code <= 10; ++code) {
