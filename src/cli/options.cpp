@@ -102,7 +102,8 @@ const std::vector<Option>& Table() {
        [](FlashOptions& o, std::string_view) { return SetFlag(o.json); }},
       {"--timeout", "SECONDS",
        "end the run of a station after this long, pressing Cancel as a technician\n"
-       "would, and say what it was waiting for (exit code 8)",
+       "would, and say what it was waiting for (exit code 8); with --continuous, each\n"
+       "module's, from its answer to the connect",
        [](FlashOptions& o, std::string_view v) {
          int seconds = 0;
          const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);

@@ -136,6 +136,7 @@ void Station::beginCycle() {
     return;
   }
   saidLoader_ = false;
+  saidPort_ = false;
   fruitlessAttempts_ = 0;
   checkPort();
 }
@@ -224,6 +225,13 @@ void Station::attemptEnded() {
       *summary.reason == OpenErrorName(OpenError::Missing)) {
     later(kPortCheckInterval, [this] { checkPort(); });
     return;
+  }
+  // A port that exists but cannot be opened (another program holds it, no access) is tried
+  // again like an empty fixture; the operator is told once why nothing happens.
+  if (summary.code == ExitCode::PortUnavailable && !saidPort_ && hooks_.say) {
+    saidPort_ = true;
+    hooks_.say("the port " + portName_ + " cannot be opened (" +
+               summary.reasonText.value_or("it is busy or not available") + "); trying again");
   }
   ++fruitlessAttempts_;
   if (heardInAttempt_ > 0 || fruitlessAttempts_ % kListenEveryAttempts == 0) {

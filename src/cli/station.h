@@ -188,6 +188,7 @@ class Station {
   int fruitlessAttempts_ = 0;
   std::int64_t heardInAttempt_ = 0;  // bytes received during the connect now running
   bool saidLoader_ = false;
+  bool saidPort_ = false;
 
   // Listening for a loader.
   bool listening_ = false;

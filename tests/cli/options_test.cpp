@@ -172,8 +172,7 @@ TEST(FlashOptions, AContinuousStationNeedsAnImageAndYesAndTakesItsOwnOptions) {
         std::vector<std::string>{"--test"}, std::vector<std::string>{"--no-model-check"},
         std::vector<std::string>{"--count", "0"}, std::vector<std::string>{"--count", "x"},
         std::vector<std::string>{"--count", "1000001"}}) {
-    std::vector<std::string> args{"--port", "ttyUSB0", "--continuous", "--file", "fw.bin",
-                                  "--yes"};
+    std::vector<std::string> args{"--port", "ttyUSB0", "--continuous", "--file", "fw.bin", "--yes"};
     args.insert(args.end(), refused.begin(), refused.end());
     EXPECT_NE(Parse(args).error, "") << refused.front();
   }

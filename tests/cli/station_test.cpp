@@ -83,11 +83,18 @@ class Fixture final : public SerialDriver {
   }
   bool present() const { return present_; }
   int lookUps = 0;
+  bool busy = false;  // another program holds the port
+  int opens = 0;
 
   std::unique_ptr<SerialDevice> openPort(std::string_view name, std::uint32_t baud, Parity parity,
                                          OpenError& error) override {
+    ++opens;
     if (!present_) {
       error = OpenError::Missing;
+      return nullptr;
+    }
+    if (busy) {
+      error = OpenError::Busy;
       return nullptr;
     }
     return (on_ ? on_ : empty_)->driver->openPort(name, baud, parity, error);
@@ -378,6 +385,26 @@ TEST(StationCycle, AnAutomaticSearchFindsModulesOfEitherProtocolAndALoaderBetwee
   ASSERT_TRUE(b.RunUntil([&] { return b.records.size() == 2; }, kModuleLimit)) << b.events;
   EXPECT_EQ(b.records[1].module->verdict, Verdict::Pass) << b.records[1].summary.detail;
   EXPECT_EQ(recovered.stats().imagesWritten, 1);
+}
+
+TEST(StationCycle, APortAnotherProgramHoldsIsTriedAgainCalmlyAndSaidOnce) {
+  Bench b({});
+  b.fixture.busy = true;
+  b.station->start();
+  b.Run(Milliseconds{10000});
+  EXPECT_TRUE(b.InState(StationPhase::WaitingForModule));
+  EXPECT_EQ(std::count_if(b.said.begin(), b.said.end(),
+                          [](const std::string& text) {
+                            return text.find("cannot be opened") != std::string::npos;
+                          }),
+            1)
+      << ::testing::PrintToString(b.said);
+  EXPECT_LE(b.fixture.opens, 40) << "no busy loop on a port that opens at no time";
+  EXPECT_GE(b.fixture.opens, 5);
+  b.fixture.busy = false;
+  b.fixture.put(Module());
+  ASSERT_TRUE(b.RunUntil([&] { return !b.records.empty(); }, kModuleLimit)) << b.events;
+  EXPECT_EQ(b.records[0].module->verdict, Verdict::Pass);
 }
 
 // ---- Ending -----------------------------------------------------------------------------------
