@@ -317,6 +317,30 @@ std::shared_ptr<StationInput> WatchStationInput(std::function<void()> onInterrup
   return input;
 }
 
+// Nothing is pressed once a run leaves, however it leaves, and the console is as it was found.
+struct QuietOnExit {
+  InterruptWatch& interrupts;
+  const std::shared_ptr<StationInput>& stationInput;
+  ~QuietOnExit() {
+    interrupts.stop();
+    if (stationInput) stationInput->stop();
+    RestoreConsoleOutput();
+  }
+};
+
+// JSON when asked for; a terminal's drawing when the output is one; plain lines otherwise.
+OutputMode OutputFor(bool json) {
+  if (json) return OutputMode::Json;
+  return PrepareConsoleOutput() ? OutputMode::Terminal : OutputMode::Plain;
+}
+
+// Why the image named on the command line is not programmed, for standard error.
+std::string ImageRefusal(const std::string& file, const ImageCheck& check) {
+  return (check.code == ExitCode::ImageRejected ? "the image " + file + " is refused: "
+                                                : "cannot read the image " + file + ": ") +
+         check.problem;
+}
+
 int Run(const FlashOptions& o) {
   Ending ending;
   ending.timeoutSeconds = o.timeoutSeconds;
@@ -336,17 +360,7 @@ int Run(const FlashOptions& o) {
                                                              target.press();
                                                            })
                                                          : nullptr;
-  // Nothing is pressed once this function leaves, however it leaves, and the console is as
-  // it was found.
-  struct QuietOnExit {
-    InterruptWatch& interrupts;
-    const std::shared_ptr<StationInput>& stationInput;
-    ~QuietOnExit() {
-      interrupts.stop();
-      if (stationInput) stationInput->stop();
-      RestoreConsoleOutput();
-    }
-  } quietOnExit{interrupts, stationInput};
+  const QuietOnExit quietOnExit{interrupts, stationInput};
   // Every end on this thread claims the end first; when the guard has it, it ends the process.
   const auto claim = [&guard] {
     if (!guard.claimEnd()) AwaitForcedEnd();
@@ -370,9 +384,7 @@ int Run(const FlashOptions& o) {
     return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
   }
 
-  const OutputMode mode = o.json                   ? OutputMode::Json
-                          : PrepareConsoleOutput() ? OutputMode::Terminal
-                                                   : OutputMode::Plain;
+  const OutputMode mode = OutputFor(o.json);
   {
     std::lock_guard lock(ending.mutex);
     ending.mode = mode;
@@ -430,11 +442,7 @@ int Run(const FlashOptions& o) {
                        ? FileTooLargeLine(shown)
                        : form->Messages.TextCantOpenFile + shown,
                    imageCheck.code == ExitCode::ImageRejected);
-    return Refuse(
-        o.json, imageCheck.code,
-        (imageCheck.code == ExitCode::ImageRejected ? "the image " + o.file + " is refused: "
-                                                    : "cannot read the image " + o.file + ": ") +
-            imageCheck.problem);
+    return Refuse(o.json, imageCheck.code, ImageRefusal(o.file, imageCheck));
   }
   // The record is opened before any module is touched: a module that cannot be recorded is
   // not flashed.
@@ -570,15 +578,7 @@ int RunContinuous(const FlashOptions& o) {
   interrupts.start(pressed);
   const std::shared_ptr<StationInput> stationInput =
       o.station ? WatchStationInput(pressed) : nullptr;
-  struct QuietOnExit {
-    InterruptWatch& interrupts;
-    const std::shared_ptr<StationInput>& stationInput;
-    ~QuietOnExit() {
-      interrupts.stop();
-      if (stationInput) stationInput->stop();
-      RestoreConsoleOutput();
-    }
-  } quietOnExit{interrupts, stationInput};
+  const QuietOnExit quietOnExit{interrupts, stationInput};
   const auto claim = [&guard] {
     if (!guard.claimEnd()) AwaitForcedEnd();
   };
@@ -590,9 +590,7 @@ int RunContinuous(const FlashOptions& o) {
     claim();
     return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
   }
-  const OutputMode mode = o.json                   ? OutputMode::Json
-                          : PrepareConsoleOutput() ? OutputMode::Terminal
-                                                   : OutputMode::Plain;
+  const OutputMode mode = OutputFor(o.json);
   {
     std::lock_guard lock(ending.mutex);
     ending.mode = mode;
@@ -653,11 +651,7 @@ int RunContinuous(const FlashOptions& o) {
 
   if (!imageCheck.problem.empty()) {
     claim();
-    return Refuse(
-        o.json, imageCheck.code,
-        (imageCheck.code == ExitCode::ImageRejected ? "the image " + o.file + " is refused: "
-                                                    : "cannot read the image " + o.file + ": ") +
-            imageCheck.problem);
+    return Refuse(o.json, imageCheck.code, ImageRefusal(o.file, imageCheck));
   }
   RecordFile recordFile;
   RecordFile* record = nullptr;

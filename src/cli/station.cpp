@@ -170,8 +170,12 @@ void Station::attempt() {
                  .recovery = std::nullopt,
                  .skipCurrent = true,
                  .timeoutFromAnswer = true};
+  if (launch(std::move(run))) run_->start();
+}
+
+bool Station::launch(RunChoices choices) {
   run_ = std::make_unique<FlashRun>(
-      form_, dialogs_, std::move(run),
+      form_, dialogs_, std::move(choices),
       [this, alive = std::weak_ptr<bool>(alive_)] {
         // The run calls this from inside its own handlers: it is let go afterwards.
         form_.loop().post([this, alive] {
@@ -183,6 +187,7 @@ void Station::attempt() {
     if (moduleActive_ && hooks_.stage) hooks_.stage(StageName(stage));
   };
   run_->onChange = [this] {
+    // The connect of an empty fixture becomes a module's run when the module answers.
     if (!moduleActive_ && run_->moduleAnswered() && !run_->finished()) startModule();
     if (moduleActive_ && hooks_.runChanged) hooks_.runChanged(*run_);
   };
@@ -191,9 +196,9 @@ void Station::attempt() {
   if (!run_->select(error)) {
     if (hooks_.say) hooks_.say(error);
     end(ExitCode::Usage);
-    return;
+    return false;
   }
-  run_->start();
+  return true;
 }
 
 void Station::startModule() {
@@ -395,27 +400,7 @@ void Station::recover(Parity parity) {
       (parity == Parity::Odd) != (choices_.protocol == ProtocolChoice::Binr)) {
     run.baud.reset();
   }
-  run_ = std::make_unique<FlashRun>(
-      form_, dialogs_, std::move(run),
-      [this, alive = std::weak_ptr<bool>(alive_)] {
-        form_.loop().post([this, alive] {
-          if (!alive.expired()) attemptEnded();
-        });
-      },
-      hooks_.say);
-  run_->onStage = [this](Stage stage) {
-    if (moduleActive_ && hooks_.stage) hooks_.stage(StageName(stage));
-  };
-  run_->onChange = [this] {
-    if (moduleActive_ && hooks_.runChanged) hooks_.runChanged(*run_);
-  };
-  run_->onBlockSent = hooks_.blockSent;
-  std::string error;
-  if (!run_->select(error)) {
-    if (hooks_.say) hooks_.say(error);
-    end(ExitCode::Usage);
-    return;
-  }
+  if (!launch(std::move(run))) return;
   startModule();
   run_->start();
 }

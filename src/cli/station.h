@@ -151,6 +151,9 @@ class Station {
   void beginCycle();
   void checkPort();
   void attempt();
+  // Makes the run of `choices` the station's and selects its port, protocol, rate and image;
+  // false (the station has ended) when the window does not take them.
+  bool launch(RunChoices choices);
   void attemptEnded();
   void startModule();
   void moduleEnded();
