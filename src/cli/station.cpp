@@ -287,7 +287,7 @@ void Station::moduleEnded() {
     end(ExitCode::RecordFailed);
     return;
   }
-  if (stopAfterModule_ || interrupts_ > 0 || (choices_.count && modules() >= *choices_.count)) {
+  if (interrupts_ > 0 || (choices_.count && modules() >= *choices_.count)) {
     end();
     return;
   }
@@ -460,7 +460,6 @@ bool Station::interrupt() {
     return true;
   }
   if (interrupts_ == 1) {
-    stopAfterModule_ = true;
     setState(StationPhase::Stopping);
     if (hooks_.say) {
       hooks_.say("stopping after this module (a flash is not cut short); Ctrl-C again cancels it");

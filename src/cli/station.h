@@ -132,7 +132,7 @@ class Station {
   double moduleSeconds() const { return moduleSeconds_; }
   // The module handled now, if any, with its sequence number and when its connect started.
   const FlashRun* run() const { return moduleActive_ ? run_.get() : nullptr; }
-  int sequence() const { return passed_ + failed_ + current_ + 1; }
+  int sequence() const { return modules() + 1; }
   std::chrono::system_clock::time_point moduleTime() const { return attemptWall_; }
   const std::string& portName() const { return portName_; }
 
@@ -205,7 +205,6 @@ class Station {
   bool ownPortOpen_ = false;
 
   int interrupts_ = 0;
-  bool stopAfterModule_ = false;
 
   Timer wait_;   // the one pending wait of the cycle (a port check, a pause, a listen)
   Timer query_;  // removal: the version queries
