@@ -62,7 +62,7 @@ std::optional<std::string> ReadText(HKEY key, const std::string& name) {
 }
 
 // The last part of the kernel device name: after its last backslash or colon.
-std::string DeviceOf(const std::string& valueName) {
+std::string KernelDeviceOf(const std::string& valueName) {
   const std::size_t cut = valueName.find_last_of("\\:");
   return cut == std::string::npos ? valueName : valueName.substr(cut + 1);
 }
@@ -95,7 +95,7 @@ class RegistryPortSource final : public PortSource {
       // A value that is not a port name (wrong type, gone meanwhile) is left out rather
       // than stopping the whole list.
       std::optional<std::string> port = ReadText(key, valueName);
-      if (port) ports.push_back(SerialPortEntry{std::move(*port), DeviceOf(valueName)});
+      if (port) ports.push_back(SerialPortEntry{std::move(*port), KernelDeviceOf(valueName)});
     }
     return ports;
   }
