@@ -79,7 +79,8 @@ FlashRun::FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices c
       notify_(std::move(notify)),
       poll_(form.loop(), kPollInterval),
       limit_(form.loop(), choices_.timeout.value_or(kPollInterval)),
-      loaderLimit_(form.loop(), choices_.timeout.value_or(kRecoveryLoaderWait)) {
+      loaderLimit_(form.loop(), choices_.timeout.value_or(kRecoveryLoaderWait)),
+      portWatch_(form.loop(), kPortLookInterval) {
   poll_.onTimer = [this] { evaluate(); };
   limit_.onTimer = [this] {
     limit_.setEnabled(false);
@@ -89,6 +90,7 @@ FlashRun::FlashRun(TMainForm& form, const HeadlessDialogs& dialogs, RunChoices c
     loaderLimit_.setEnabled(false);
     if (stage_ == Stage::Loader) timedOut(loaderLimit_.interval());
   };
+  portWatch_.onTimer = [this] { lookForPort(); };
   listener_ = form_.Events.Listen([this](const FormEvent& event) { announced(event); });
 }
 
@@ -97,16 +99,20 @@ FlashRun::~FlashRun() {
   form_.Events.Unlisten(listener_);
 }
 
-bool FlashRun::select(std::string& error) {
-  // The port: as the list shows it, or added when the list does not (a device path such as
-  // pts/3, which the list leaves out).
+void FlashRun::selectPort(const std::string& name) {
+  // As the list shows it, or added when the list does not (a device path such as pts/3,
+  // which the list leaves out).
   int port = -1;
   const auto& ports = form_.PortComboBox.items();
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    if (PortNameOf(ports[i]) == choices_.portName) port = static_cast<int>(i);
+    if (PortNameOf(ports[i]) == name) port = static_cast<int>(i);
   }
-  if (port < 0) port = form_.PortComboBox.addItem(choices_.portName);
+  if (port < 0) port = form_.PortComboBox.addItem(name);
   form_.PortComboBox.userSelect(port);
+}
+
+bool FlashRun::select(std::string& error) {
+  selectPort(choices_.portName);
 
   const int protocol = IndexOf(form_.ProtocolComboBox, ProtocolItem(choices_.protocol));
   if (protocol < 0) {
@@ -326,6 +332,9 @@ void FlashRun::evaluate() {
 void FlashRun::handle(const FormEvent& event) {
   if (phase_ == Phase::Ready || phase_ == Phase::Finished) return;
   if (event.kind == Kind::PortLost) {
+    // A module with its own USB port leaves the bus when it restarts: the run looks for the
+    // port again when the restart wait ends.
+    if (phase_ == Phase::Restarting && choices_.portNow && form_.TimerRestart.enabled()) return;
     // The adapter was pulled out: the window reports it and waits; nothing will come any
     // more, so the run cancels as the technician would. During the restart wait the window
     // offers no Cancel: the run ends without it, and the port closes with the program.
@@ -377,7 +386,9 @@ void FlashRun::handle(const FormEvent& event) {
       }
       return;
     case Phase::Restarting:
-      if (event.kind == Kind::UpgradeFinished) {
+      if (event.kind == Kind::Waiting && event.waitFor == WaitFor::Reconnect) {
+        followPort();
+      } else if (event.kind == Kind::UpgradeFinished) {
         finishWithVersion(false);
       } else if (IsLinkFailure(event.kind)) {
         finish(ExitCode::ReconnectFailed, event.text, false, event.openError);
@@ -401,6 +412,47 @@ void FlashRun::startProgramming() {
   if (!programmingAnswered_) finish(ExitCode::ImageRejected, "programming did not start", true);
 }
 
+void FlashRun::followPort() {
+  if (!choices_.portNow) return;
+  if (const std::optional<std::string> name = choices_.portNow()) {
+    selectPort(*name);
+    return;
+  }
+  // The window would reconnect to a port that is not there; it waits instead, looking for
+  // the port until the window's pause is over and then for up to kPortReturnWait more.
+  form_.TimerReconnectDelay.setEnabled(false);
+  portLooks_ = 0;
+  portWatch_.setEnabled(true);
+  if (notify_) {
+    notify_(
+        "the port " + choices_.portName + " went away with the module's restart; waiting up to " +
+        std::to_string((form_.TimerReconnectDelay.interval() + kPortReturnWait).count() / 1000) +
+        " s for it to come back");
+  }
+}
+
+void FlashRun::lookForPort() {
+  if (phase_ == Phase::Finished) return;
+  ++portLooks_;
+  const Milliseconds looked = kPortLookInterval * portLooks_;
+  // The reconnect comes no earlier than the window would have made it.
+  if (const std::optional<std::string> name = choices_.portNow()) {
+    if (looked < form_.TimerReconnectDelay.interval()) return;
+    portWatch_.setEnabled(false);
+    selectPort(*name);
+    if (notify_) notify_("the port is back as " + *name + "; reconnecting");
+    form_.SpeedButtonSynch.click();
+    return;
+  }
+  if (looked < form_.TimerReconnectDelay.interval() + kPortReturnWait) return;
+  portWatch_.setEnabled(false);
+  finish(ExitCode::ReconnectFailed,
+         "the port " + choices_.portName + " did not come back within " +
+             std::to_string(kPortReturnWait.count() / 1000) +
+             " s of the reconnect after programming",
+         false, OpenError::Missing);
+}
+
 void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenError reason) {
   if (phase_ == Phase::Finished) return;
   phase_ = Phase::Finished;
@@ -410,6 +462,7 @@ void FlashRun::finish(ExitCode code, std::string detail, bool disconnect, OpenEr
   poll_.setEnabled(false);
   limit_.setEnabled(false);
   loaderLimit_.setEnabled(false);
+  portWatch_.setEnabled(false);
   endedAt_ = stage_;
   setStage(Stage::Done);
   if (disconnect && form_.SpeedButtonSynch.caption() == form_.Messages.TextDisconnect &&

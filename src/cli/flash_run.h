@@ -59,6 +59,13 @@ struct RunChoices {
   // until a module is put on).
   bool skipCurrent = false;
   bool timeoutFromAnswer = false;
+  // Where the port is now, by the name or identity it was given: its name, or nothing while
+  // it is missing. A module with its own USB port leaves the bus when it restarts and comes
+  // back, perhaps under another name; when the restart wait ends the run asks again, selects
+  // the port where it is and, while it is missing, holds the reconnect for up to
+  // `FlashRun::kPortReturnWait` beyond the moment the window would reconnect. Unset: the
+  // port keeps its name, as in the window.
+  std::function<std::optional<std::string>()> portNow = nullptr;
 };
 
 // Where a run stands, as a station's line shows it.
@@ -73,6 +80,10 @@ class FlashRun {
   static constexpr Milliseconds kPollInterval{250};
   // A recovery without --timeout waits this long for the loader's start requests.
   static constexpr Milliseconds kRecoveryLoaderWait{60000};
+  // How long past the window's reconnect the run waits for a port that left with its module's
+  // restart, and how often it looks for it.
+  static constexpr Milliseconds kPortReturnWait{10000};
+  static constexpr Milliseconds kPortLookInterval{500};
 
   // `finished` is called once, when the outcome is known; `notify` says something to the
   // technician outside the log (why Ctrl-C did not cancel at once, a rate the port refused).
@@ -123,6 +134,11 @@ class FlashRun {
   void evaluate();
   void handle(const FormEvent& event);
   void startProgramming();
+  // Selects the port named `name` in the port list, adding it when the list does not show it.
+  void selectPort(const std::string& name);
+  // The restart wait is over: the port where it is now, or the reconnect held until it is back.
+  void followPort();
+  void lookForPort();
   void setStage(Stage stage);
   // The time-out expired: Cancel, as a technician would, and say what the run waited for.
   void timedOut(Milliseconds limit);
@@ -163,6 +179,8 @@ class FlashRun {
   Timer poll_;
   Timer limit_;        // --timeout
   Timer loaderLimit_;  // a recovery's wait for the start requests
+  Timer portWatch_;    // a port gone with the module's restart
+  int portLooks_ = 0;  // looks for it since the restart wait ended
   bool evaluatePosted_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "platform/port_identity.h"
+
 namespace movrand::cli {
 namespace {
 
@@ -41,6 +43,15 @@ std::string JsonMessageEvent(std::string_view kind, std::string_view title, std:
   return Dump(Json{{"event", "message"}, {"kind", kind}, {"title", title}, {"text", text}});
 }
 
+void AddPortIdentity(Json& json, const std::optional<UsbIdentity>& usb) {
+  const auto text = [](const std::string& value) {
+    return value.empty() ? Json(nullptr) : Json(value);
+  };
+  json["portSerial"] = usb ? text(usb->serial) : Json(nullptr);
+  json["portLocation"] = usb ? text(usb->location) : Json(nullptr);
+  json["portUsbId"] = usb ? Json(UsbIdText(*usb)) : Json(nullptr);
+}
+
 std::string JsonResultEvent(const RunSummary& summary) {
   Json json{{"event", "result"},
             {"exitCode", static_cast<int>(summary.code)},
@@ -50,6 +61,7 @@ std::string JsonResultEvent(const RunSummary& summary) {
   if (summary.version) json["version"] = *summary.version;
   if (summary.previousVersion) json["previousVersion"] = *summary.previousVersion;
   if (summary.port) json["port"] = *summary.port;
+  AddPortIdentity(json, summary.portUsb);
   if (summary.baud) json["baud"] = *summary.baud;
   if (summary.protocol) json["protocol"] = *summary.protocol;
   if (summary.reason) json["reason"] = *summary.reason;

@@ -7,7 +7,8 @@
 //    "bytesPerSecond":11264.0,"secondsLeft":28.1}      (rate and time left: null until known)
 //   {"event":"message","kind":"box","title":"Warning","text":"..."}
 //   {"event":"message","kind":"question","title":"Attention!!!","text":"Program the module ..."}
-//   {"event":"result","exitCode":0,"outcome":"success","meaning":"success","version":"..."}
+//   {"event":"result","exitCode":0,"outcome":"success","meaning":"success","version":"...",
+//    "port":"ttyUSB0","portSerial":"A50285BI","portLocation":"1-1.2:1.0","portUsbId":"0403:6001"}
 //
 // Texts are passed as the program has them (what came from the module is already shown as
 // text, protocol/visible_text.h); the output is plain ASCII with anything else escaped, and
@@ -16,12 +17,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "platform/port_source.h"
 
 namespace movrand::cli {
 
@@ -39,6 +42,8 @@ struct RunSummary {
   std::optional<std::string> previousVersion;  // after an upgrade: the version before it
   // Port, rate and protocol of the last identification; nothing when none happened.
   std::optional<std::string> port;
+  // The identity of the port the run was given, when it is on USB: where the module was.
+  std::optional<UsbIdentity> portUsb;
   std::optional<long long> baud;
   std::optional<std::string> protocol;
   // Why the port could not be opened: a short name ("busy", "access-denied", ...), the same
@@ -58,6 +63,9 @@ struct RunSummary {
   std::optional<std::string> imageSha256;
 };
 std::string JsonResultEvent(const RunSummary& summary);
+// Where the module was, beside the port's name: "portSerial", "portLocation" and "portUsbId"
+// ("0403:6001"), each null when the port has no USB identity or lacks that part of it.
+void AddPortIdentity(nlohmann::ordered_json& json, const std::optional<UsbIdentity>& usb);
 // Where the run stands: {"event":"stage","stage":"loader"}.
 std::string JsonStageEvent(std::string_view stage);
 // Something an unattended station tells the operator: {"event":"say","text":"..."}.

@@ -28,10 +28,12 @@
 #include "cli/line_view.h"
 #include "cli/log_printer.h"
 #include "cli/options.h"
+#include "cli/port_listing.h"
 #include "cli/record.h"
 #include "cli/station.h"
 #include "cli/stop_guard.h"
 #include "platform/console.h"
+#include "platform/port_identity.h"
 #include "platform/port_names.h"
 #include "platform/port_source.h"
 #include "platform/read_only_file.h"
@@ -418,12 +420,11 @@ int Run(const FlashOptions& o) {
 
   if (o.list) {
     claim();
-    form->RefreshPortList();
-    if (!form->Memo1.lines().empty()) {  // the list could not be read: the window says why
-      return Refuse(o.json, ExitCode::PortUnavailable, form->Memo1.lines().back());
-    }
-    for (const std::string& item : form->PortComboBox.items()) {
-      WriteOut(VisibleText(item) + "\n");
+    const auto listed = ports->ListPorts();
+    if (!listed)
+      return Refuse(o.json, ExitCode::PortUnavailable, form->Messages.TextPortListFailed);
+    for (const SerialPortEntry& port : InSelectorOrder(*listed)) {
+      WriteOut((o.json ? PortListJson(port) : PortListLine(port)) + "\n");
     }
     return 0;
   }
@@ -470,13 +471,15 @@ int Run(const FlashOptions& o) {
     }
     return Refuse(o.json, summary.code, detail, reason);
   };
-  const PortLookup port = LookUpPort(o.port, kPortNameMax);
+  const FoundPort found = FindPort(o.port, kPortNameMax, *ports);
+  const PortLookup& port = found.lookup;
   if (!port.error.empty()) {
     if (!port.missing) return refuseRecorded(ExitCode::Usage, port.error);
     SayAsTheWindow(*form, printer, form->Messages.TextPortBusy, true);
-    return refuseRecorded(ExitCode::PortUnavailable,
-                          port.error + " (movrand-flash --list shows the ports)",
-                          OpenError::Missing);
+    return refuseRecorded(
+        ExitCode::PortUnavailable,
+        port.error + (IsPortIdentity(o.port) ? "" : " (movrand-flash --list shows the ports)"),
+        OpenError::Missing);
   }
   {
     std::lock_guard lock(ending.mutex);
@@ -492,6 +495,12 @@ int Run(const FlashOptions& o) {
                      .timeout = std::nullopt,
                      .expectVersion = o.expectVersion,
                      .recovery = std::nullopt};
+  // After the restart wait the port is looked up again, by the name or identity it was given.
+  choices.portNow = [&o, &ports]() -> std::optional<std::string> {
+    const PortLookup now = FindPort(o.port, kPortNameMax, *ports).lookup;
+    if (!now.error.empty()) return std::nullopt;
+    return now.name;
+  };
   if (o.timeoutSeconds) choices.timeout = Milliseconds{std::int64_t{*o.timeoutSeconds} * 1000};
   if (o.recover) {
     choices.recovery =
@@ -533,6 +542,7 @@ int Run(const FlashOptions& o) {
   loop.stop();
 
   RunSummary summary = run.summary();
+  summary.portUsb = found.usb;
   if (const std::string failure = Record(record, port.name, summary, ending.imageName,
                                          ending.started, ending.startedSteady);
       !failure.empty()) {
@@ -548,12 +558,13 @@ int Run(const FlashOptions& o) {
 
 // The port an argument names now, or nothing while it does not exist. Windows lists a port
 // that appears later in the registry before its device can always be queried.
-std::optional<std::string> PortNow(const std::string& argument, PortSource& ports) {
-  const PortLookup port = LookUpPort(argument, kPortNameMax);
-  if (port.error.empty()) return port.name;
+std::optional<PortHere> PortNow(const std::string& argument, PortSource& ports) {
+  FoundPort found = FindPort(argument, kPortNameMax, ports);
+  if (found.lookup.error.empty()) return PortHere{.name = found.lookup.name, .usb = found.usb};
+  if (IsPortIdentity(argument)) return std::nullopt;
   if (const auto listed = ports.ListPorts()) {
     for (const SerialPortEntry& entry : *listed) {
-      if (entry.name == argument) return entry.name;
+      if (entry.name == argument) return PortHere{.name = entry.name, .usb = entry.usb};
     }
   }
   return std::nullopt;
@@ -663,7 +674,7 @@ int RunContinuous(const FlashOptions& o) {
     record = &recordFile;
   }
   // A port that does not exist yet is waited for; an argument that can name none is refused.
-  if (const PortLookup port = LookUpPort(o.port, kPortNameMax);
+  if (const PortLookup port = FindPort(o.port, kPortNameMax, *ports).lookup;
       !port.error.empty() && !port.missing) {
     claim();
     return Refuse(o.json, ExitCode::Usage, port.error);

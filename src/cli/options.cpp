@@ -25,8 +25,10 @@ std::string SetFlag(bool& flag) {
 const std::vector<Option>& Table() {
   static const std::vector<Option> table = {
       {"--port", "NAME",
-       "the serial port: a name from --list (ttyUSB0, COM3) or a device path; given\n"
-       "again for each further port, all flashed at the same time",
+       "the serial port: a name from --list (ttyUSB0, COM3), a device path, or what\n"
+       "names it whatever the system calls it: usb-serial:SERIAL (its adapter) or\n"
+       "usb-location:LOCATION (its socket), as --list prints them; given again for\n"
+       "each further port, all flashed at the same time",
        [](FlashOptions& o, std::string_view v) {
          if (v.empty()) return std::string("needs a port name");
          if (v.find_first_of(" \t") != std::string_view::npos) {
@@ -177,7 +179,9 @@ const std::vector<Option>& Table() {
       // How a line starts its stations; not for people.
       {"--station", nullptr, nullptr,
        [](FlashOptions& o, std::string_view) { return SetFlag(o.station); }},
-      {"--list", nullptr, "print the port list, one item per line, and end",
+      {"--list", nullptr,
+       "print the port list, one port per line with its USB serial number,\n"
+       "location and ids where it has them (one JSON object per port with --json), and end",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.list); }},
       {"--help", nullptr, "show this text and end",
        [](FlashOptions& o, std::string_view) { return SetFlag(o.help); }},

@@ -61,8 +61,9 @@ Json RecordJson(const StationRecord& record) {
     json["verdict"] = VerdictName(record.module->verdict);
   }
   const bool current = record.module && record.module->verdict == Verdict::Current;
-  json.update(Json{{"port", record.port},
-                   {"protocol", OrNull(s.protocol)},
+  json["port"] = record.port;
+  AddPortIdentity(json, s.portUsb);
+  json.update(Json{{"protocol", OrNull(s.protocol)},
                    {"baud", OrNull(s.baud)},
                    {"oldVersion", OrNull(s.oldVersion)},
                    {"newVersion", OrNull(s.newVersion)},

@@ -142,13 +142,14 @@ void Station::beginCycle() {
 }
 
 void Station::checkPort() {
-  const std::optional<std::string> name = hooks_.lookUpPort(choices_.port);
-  if (!name) {
+  const std::optional<PortHere> port = hooks_.lookUpPort(choices_.port);
+  if (!port) {
     setState(StationPhase::WaitingForPort);
     later(kPortCheckInterval, [this] { checkPort(); });
     return;
   }
-  portName_ = *name;
+  portName_ = port->name;
+  portUsb_ = port->usb;
   attempt();
 }
 
@@ -174,6 +175,11 @@ void Station::attempt() {
 }
 
 bool Station::launch(RunChoices choices) {
+  choices.portNow = [this]() -> std::optional<std::string> {
+    const std::optional<PortHere> port = hooks_.lookUpPort(choices_.port);
+    if (!port) return std::nullopt;
+    return port->name;
+  };
   run_ = std::make_unique<FlashRun>(
       form_, dialogs_, std::move(choices),
       [this, alive = std::weak_ptr<bool>(alive_)] {
@@ -263,6 +269,7 @@ void Station::moduleEnded() {
                           : summary.code == ExitCode::Success ? Verdict::Pass
                                                               : Verdict::Fail;
   StationRecord record{.time = attemptWall_, .port = portName_, .summary = summary, .image = {}};
+  record.summary.portUsb = portUsb_;
   record.image = ImageFacts{
       .name = choices_.imageName, .bytes = summary.imageBytes, .sha256 = summary.imageSha256};
   record.seconds = std::chrono::duration<double>(form_.loop().now() - attemptStarted_).count();

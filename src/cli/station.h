@@ -60,11 +60,18 @@ enum class StationPhase {
 };
 std::string_view StationPhaseName(StationPhase state);
 
+// A port found: its name for the port selector and, when it is on USB, its identity.
+struct PortHere {
+  std::string name;
+  std::optional<UsbIdentity> usb = std::nullopt;
+};
+
 // What the station needs from its surroundings.
 struct StationHooks {
-  // The port the argument names now: its name for the port selector, or nothing while it does
-  // not exist.
-  std::function<std::optional<std::string>(const std::string& argument)> lookUpPort;
+  // The port the argument (a name, a path or a USB identity) names now, or nothing while it
+  // does not exist. Asked before every connect and again after each restart wait, so that
+  // the station follows its adapter or socket when the system renames the port.
+  std::function<std::optional<PortHere>(const std::string& argument)> lookUpPort;
   // A stage to show: the station's own states and, while a module is handled, the run's.
   std::function<void(std::string_view stage)> stage;
   // A module has its outcome: record and report it. False when its record could not be
@@ -183,6 +190,7 @@ class Station {
   double moduleSeconds_ = 0;
 
   std::string portName_;
+  std::optional<UsbIdentity> portUsb_;
   std::unique_ptr<FlashRun> run_;
   bool moduleActive_ = false;
   bool recovering_ = false;

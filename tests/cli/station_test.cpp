@@ -157,10 +157,10 @@ struct Bench {
         }) {
     if (!setup.portAtStart) fixture.takeOffWithThePort(form);
     StationHooks hooks;
-    hooks.lookUpPort = [this](const std::string& argument) -> std::optional<std::string> {
+    hooks.lookUpPort = [this](const std::string& argument) -> std::optional<PortHere> {
       ++fixture.lookUps;
       if (!fixture.present()) return std::nullopt;
-      return argument;
+      return PortHere{.name = argument};
     };
     hooks.stage = [this](std::string_view stage) {
       stages.emplace_back(stage);

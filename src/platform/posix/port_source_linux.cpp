@@ -1,6 +1,10 @@
 #include "platform/posix/port_source_linux.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -17,8 +21,69 @@ constexpr std::string_view kPtsFolder = "/dev/pts/";
 constexpr std::string_view kPtsRelative = "pts/";  // the same, written relative to /dev
 constexpr const char* kPtsDescription = "pts";
 
+// Attribute files of sysfs are short; anything longer is not what the kernel writes.
+constexpr std::size_t kAttributeMax = 256;
+// A tty sits a few levels below its USB device (interface, usb-serial port, tty); a walk up
+// that finds none within this many levels is not on USB.
+constexpr int kUsbSearchDepth = 8;
+
+// The first line of a sysfs attribute, without its line end; empty when it cannot be read or
+// holds anything but printable text.
+std::string Attribute(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  std::array<char, kAttributeMax + 1> buffer{};
+  in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  std::string text(buffer.data(), static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kAttributeMax) return {};
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) return {};
+  }
+  return text;
+}
+
+// Four hexadecimal digits in lower case, or empty.
+std::string UsbId(const fs::path& file) {
+  std::string id = Attribute(file);
+  if (id.size() != 4 || !std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      })) {
+    return {};
+  }
+  std::transform(id.begin(), id.end(), id.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  return id;
+}
+
+// The USB device above `device` (the folder with its vendor id) and the interface the port
+// belongs to: the folder just below it on the way up, named "1-1.2:1.0" by the kernel.
+void AddUsbIdentity(const fs::path& device, SerialPortEntry& port) {
+  std::error_code error;
+  fs::path below;
+  fs::path here = fs::canonical(device, error);
+  if (error) return;
+  for (int level = 0; level < kUsbSearchDepth && here.has_relative_path(); ++level) {
+    if (fs::exists(here / "idVendor", error)) {
+      UsbIdentity usb{.vendorId = UsbId(here / "idVendor"),
+                      .productId = UsbId(here / "idProduct"),
+                      .serial = Attribute(here / "serial"),
+                      .location = (below.empty() ? here : below).filename().string()};
+      if (usb.vendorId.empty() || usb.productId.empty()) return;
+      port.product = Attribute(here / "product");
+      port.usb = std::move(usb);
+      return;
+    }
+    below = here;
+    here = here.parent_path();
+  }
+}
+
 // A sysfs tty entry stands for a real port when the kernel tied it to a device; its driver
-// is the last part of the device's "driver" link (empty when the link cannot be read).
+// is the last part of the device's "driver" link (empty when the link cannot be read), and a
+// device on USB adds its identity.
 std::optional<SerialPortEntry> HardwarePort(const fs::path& entry) {
   std::error_code error;
   const fs::path device = entry / "device";
@@ -26,6 +91,7 @@ std::optional<SerialPortEntry> HardwarePort(const fs::path& entry) {
   SerialPortEntry port{entry.filename().string(), {}};
   const fs::path driver = fs::read_symlink(device / "driver", error);
   if (!error) port.description = driver.filename().string();
+  AddUsbIdentity(device, port);
   return port;
 }
 
@@ -72,7 +138,17 @@ std::optional<std::vector<SerialPortEntry>> SysfsPortSource::ListPorts() {
   return ports;
 }
 
+std::string SysfsPortSource::DeviceOf(const SerialPortEntry& entry) const {
+  return (devFolder_ / entry.name).string();
+}
+
 std::unique_ptr<PortSource> CreateSystemPortSource() {
+  // The test bench stands in a fake device tree for the system's: its sysfs under
+  // ROOT/sys, its device nodes and links under ROOT/dev.
+  if (const char* root = std::getenv("MOVRAND_DEVICE_ROOT"); root != nullptr && *root != '\0') {
+    return std::make_unique<SysfsPortSource>(fs::path(root) / "sys" / "class" / "tty",
+                                             fs::path(root) / "dev");
+  }
   return std::make_unique<SysfsPortSource>();
 }
 

@@ -1,5 +1,8 @@
 // The Linux port source: serial devices from sysfs plus the pseudo-terminals published as
 // "tty*" links in the device folder (how the simulated module and other virtual ports appear).
+// A port on USB carries its identity, read from the USB device above it in sysfs (vendor and
+// product ids, serial number, product text) and the kernel's name of its interface, which
+// says which socket of which hub it is plugged into.
 //
 // Both roots are parameters so that a test can point the source at a fake tree.
 #pragma once
@@ -20,6 +23,8 @@ class SysfsPortSource final : public PortSource {
   // Nothing when `ttyClass` cannot be read; a `devFolder` that cannot be read only means
   // no virtual ports.
   std::optional<std::vector<SerialPortEntry>> ListPorts() override;
+  // The port's node in `devFolder`.
+  std::string DeviceOf(const SerialPortEntry& entry) const override;
 
  private:
   std::filesystem::path ttyClass_;
