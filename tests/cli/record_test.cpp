@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/json_events.h"
+#include "cli/port_listing.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
 #include "support/pipe_path.h"
@@ -98,6 +100,10 @@ TEST(RecordLine, CarriesEveryFieldAndNullForWhatIsUnknown) {
   EXPECT_DOUBLE_EQ(j.at("seconds").get<double>(), 23.4);
   EXPECT_EQ(j.at("outcome"), "success");
   EXPECT_EQ(j.at("exitCode"), 0);
+
+  for (const char* key : {"portSerial", "portLocation", "portUsbId"}) {
+    EXPECT_TRUE(j.at(key).is_null()) << key << ": a port without USB identity";
+  }
 
   StationRecord bare;
   bare.port = "COM3";
@@ -280,6 +286,65 @@ TEST(Sha256Hex, OfTheBytesGiven) {
   const std::string abc = "abc";
   EXPECT_EQ(Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size())),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// Where the module was goes beside the port's name into the record, the module event and
+// the result, so that a line of records says which socket each module sat in.
+TEST(PortIdentityInRecords, TheRecordTheModuleEventAndTheResultCarryIt) {
+  StationRecord record;
+  record.port = "ttyUSB3";
+  record.summary.code = ExitCode::Success;
+  record.summary.portUsb = UsbIdentity{"0403", "6001", "A50285BI", "1-1.4.2:1.0"};
+  record.module = ModuleFacts{.sequence = 4, .end = {}, .verdict = Verdict::Pass};
+  for (const std::string& text :
+       {RecordLine(record), ModuleEvent(record), JsonResultEvent(record.summary)}) {
+    const json j = json::parse(text);
+    EXPECT_EQ(j.at("portSerial"), "A50285BI") << text;
+    EXPECT_EQ(j.at("portLocation"), "1-1.4.2:1.0") << text;
+    EXPECT_EQ(j.at("portUsbId"), "0403:6001") << text;
+  }
+  const std::string line = RecordLine(record);
+  EXPECT_LT(line.find("\"port\""), line.find("\"portSerial\"")) << "beside the port's name";
+  EXPECT_LT(line.find("\"portUsbId\""), line.find("\"protocol\""));
+
+  // An adapter without a serial number: only what it has.
+  record.summary.portUsb = UsbIdentity{"1a86", "7523", "", "3-2:1.0"};
+  const json noSerial = json::parse(RecordLine(record));
+  EXPECT_TRUE(noSerial.at("portSerial").is_null());
+  EXPECT_EQ(noSerial.at("portLocation"), "3-2:1.0");
+}
+
+TEST(PortList, EachPortIsTheSelectorsItemThenWhatNamesItWhateverTheSystemCallsIt) {
+  const std::vector<SerialPortEntry> ports = InSelectorOrder(
+      {{"ttyUSB1", "ftdi_sio", "FT232R USB UART", UsbIdentity{"0403", "6001", "A7", "1-1.3:1.0"}},
+       {"ttyACM0", "cdc_acm", "Uno", UsbIdentity{"2341", "0043", "", "3-2.4.1:1.0"}},
+       {"COM10", "Serial9"},
+       {"com2", "Serial1"}});
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports[0].name, "COM10") << "case-blind, by the whole item, as the selector sorts";
+  EXPECT_EQ(ports[1].name, "com2");
+  EXPECT_EQ(PortListLine(ports[0]), "COM10    -Serial9");
+  EXPECT_EQ(
+      PortListLine(ports[3]),
+      "ttyUSB1    -ftdi_sio  usb-serial:A7  usb-location:1-1.3:1.0  0403:6001  FT232R USB UART");
+  EXPECT_EQ(PortListLine(ports[2]),
+            "ttyACM0    -cdc_acm  usb-location:3-2.4.1:1.0  2341:0043  Uno");
+
+  const json usb = json::parse(PortListJson(ports[3]));
+  EXPECT_EQ(usb.at("port"), "ttyUSB1");
+  EXPECT_EQ(usb.at("vid"), "0403");
+  EXPECT_EQ(usb.at("pid"), "6001");
+  EXPECT_EQ(usb.at("serial"), "A7");
+  EXPECT_EQ(usb.at("location"), "1-1.3:1.0");
+  EXPECT_EQ(usb.at("by_serial"), "usb-serial:A7");
+  EXPECT_EQ(usb.at("by_location"), "usb-location:1-1.3:1.0");
+  const json noSerial = json::parse(PortListJson(ports[2]));
+  EXPECT_TRUE(noSerial.at("by_serial").is_null());
+  const json builtIn = json::parse(PortListJson(ports[0]));
+  for (const char* key : {"vid", "pid", "serial", "location", "by_serial", "by_location"}) {
+    EXPECT_TRUE(builtIn.at(key).is_null()) << key;
+  }
+  EXPECT_EQ(builtIn.at("description"), "Serial9");
 }
 
 }  // namespace
