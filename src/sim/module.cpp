@@ -821,6 +821,7 @@ void SimModule::finishTransfer() {
     ++stats_.acksSent;
     send({kAck}, "xmodem ACK");
     queue_.after(config_.restartTime, [this] { bootUp(); });
+    if (observer_) observer_(Milestone::ImageRestart);
   });
   state("restarting", "image of " + std::to_string(image_.size()) + " bytes received");
 }
@@ -841,6 +842,7 @@ void SimModule::bootUp() {
   ++stats_.restarts;
   state("running",
         std::string(firmwareLoaded_ ? "new" : "old") + " firmware, at " + Describe(line()));
+  if (observer_) observer_(Milestone::BackUp);
 }
 
 void SimModule::resetReceivers() {

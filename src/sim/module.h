@@ -127,6 +127,10 @@ class SimModule {
   enum class Milestone {
     VersionAnswered,  // a version reply went out; firmwareLoaded() tells which version it gave
     ForcedRejection,  // the block rejected forever was rejected again; see rejectionsInRow()
+    // The ACK of an image's EOT went out: the module restarts with the new image and is
+    // silent until BackUp.
+    ImageRestart,
+    BackUp,  // running again at the end of a restart, whatever began it
   };
   using Observer = std::function<void(Milestone)>;
 

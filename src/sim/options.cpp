@@ -75,6 +75,24 @@ const std::vector<Option>& Table() {
          o.link = v;
          return std::string();
        }},
+      {"--vanish-on-restart", nullptr,
+       "the port goes at each restart after a firmware load, as a module's own USB port\n"
+       "does: 0.2 s after the ACK of EOT (at the latest when the module is up again) the\n"
+       "link is removed, then the terminal closed (the host's open port hangs up); once\n"
+       "the module is up it is on a new terminal published under the same link, printed\n"
+       "as another PORT line; needs --link",
+       [](ProgramOptions& o, std::string_view) {
+         o.vanishOnRestart = true;
+         return std::string();
+       }},
+      {"--return-as", "PATH",
+       "with --vanish-on-restart: the module comes back under the link PATH instead of\n"
+       "--link (the system named the port anew); the --link one stays removed",
+       [](ProgramOptions& o, std::string_view v) {
+         if (v.empty()) return std::string("needs a path");
+         o.returnAs = v;
+         return std::string();
+       }},
       {"--protocol", "nmea|binr",
        "what the module talks at power-on and after each restart (default nmea)",
        [](ProgramOptions& o, std::string_view v) {
@@ -309,6 +327,24 @@ ParsedOptions ParseOptions(std::span<const char* const> args) {
                    "file's lines describe its modules";
     return result;
   }
+  if (!o.fixture.empty() && (o.vanishOnRestart || !o.returnAs.empty())) {
+    result.error = std::string(o.vanishOnRestart ? "--vanish-on-restart" : "--return-as") +
+                   " does not go with --fixture: a fixture's module leaves with its port when "
+                   "it is taken off (off=vanish in the fixture file)";
+    return result;
+  }
+  if (!o.returnAs.empty() && !o.vanishOnRestart) {
+    result.error =
+        "--return-as needs --vanish-on-restart: only a port that went comes back "
+        "under another name";
+    return result;
+  }
+  if (o.vanishOnRestart && o.link.empty()) {
+    result.error =
+        "--vanish-on-restart needs --link: the port that comes back on a new "
+        "terminal is found by its link";
+    return result;
+  }
   // Paced, the line alone sets the pace unless a delay is asked for.
   o.config.blockAnswerDelay = o.ackDelay.value_or(o.pace ? Milliseconds{0} : kBlockAnswerDelay);
   CompleteVersionTexts(o.config);
@@ -334,6 +370,10 @@ std::string HelpText() {
       "after 60 s in the loader without a block (old firmware), it restarts at its\n"
       "power-on protocol and rate.\n"
       "\n"
+      "Besides the module's lines, the events file has one (\"dir\":\"port\") for each port\n"
+      "the module is put on (\"kind\":\"port\", the terminal) and, with --vanish-on-restart,\n"
+      "for each that goes (\"kind\":\"port-gone\", its link).\n"
+      "\n"
       "With --fixture FILE the port holds one module after another, as the fixture of an\n"
       "unattended flashing station. Each line of FILE is a module, in order (blank lines\n"
       "and lines beginning with # are left out; at most 1000 lines of 1024 characters),\n"
@@ -358,8 +398,9 @@ std::string HelpText() {
       "fourth rejection in a row; silent, its arrival. After the last module the fixture\n"
       "stays empty. The port is there from the start. --restart-s, --answer-delay-ms,\n"
       "--ack-delay-ms and --binr-ending hold for every module; --protocol, --baud, --model,\n"
-      "--silent, --start-in-loader, the version texts and the faults are refused with\n"
-      "--fixture. The summary's counts are those of all modules together, and its \"modules\"\n"
+      "--silent, --start-in-loader, the version texts, the faults, --vanish-on-restart and\n"
+      "--return-as are refused with --fixture. The summary's counts are those of all modules "
+      "together, and its \"modules\"\n"
       "lists each module that arrived (times in ms since the start); events lines carry\n"
       "\"module_number\", and the fixture's own lines (\"dir\":\"fixture\") its moments.\n"
       "Example:  model=KAP41 stay=2 off=vanish\n"

@@ -21,7 +21,11 @@ struct ProgramOptions {
   // The first option given that describes a single module; such options do not go with a
   // fixture, whose lines describe the modules.
   std::string moduleOption;
-  std::string link;    // symbolic link to the port, removed at exit; empty for none
+  std::string link;  // symbolic link to the port, removed at exit; empty for none
+  // The port goes at each restart with a new image and comes back on a new terminal once the
+  // module is up, under `returnAs` when given, otherwise under `link`.
+  bool vanishOnRestart = false;
+  std::string returnAs;
   std::string events;  // events file; empty for none
   std::optional<Milliseconds> timeout;
   // The pseudo-terminal behaves like a line: every byte takes its wire time both ways.

@@ -3,7 +3,9 @@
 // Prints "PORT <path>" as its first line, runs the module until SIGTERM, SIGINT or the time
 // limit, then removes its link and prints a one-line JSON summary of the run. With a fixture
 // the port holds one module after another; a module taken off with its port makes the next
-// one come on a new port, printed as another "PORT <path>" line.
+// one come on a new port, printed as another "PORT <path>" line. A module alone that vanishes
+// on restart does the same with itself: its port goes as it restarts with a new image, and it
+// comes back up on a new one.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +30,7 @@
 #include "sim/options.h"
 #include "sim/pty_link.h"
 #include "sim/report.h"
+#include "sim/vanish.h"
 
 namespace {
 
@@ -72,26 +76,45 @@ void PrintPort(const std::string& path) {
   std::fflush(stdout);
 }
 
-// The fixture's port: a pseudo-terminal, published under the link when there is one. A module
-// taken off with its port takes the terminal and the link with it; the next module comes on a
-// new terminal under the same link.
-class PtyFixturePort final : public sim::FixturePort {
+// One events line of the port itself: "dir" is "fixture" on a fixture, whose own lines these
+// are among, and "port" for a module alone.
+std::string PortEventLine(Milliseconds at, const char* dir, std::string_view kind,
+                          std::string_view note) {
+  return sim::JsonObject()
+      .add("t_ms", static_cast<std::int64_t>(at.count()))
+      .add("dir", dir)
+      .add("kind", kind)
+      .add("note", note)
+      .text();
+}
+
+// The program's port: a pseudo-terminal, published under the link when there is one. A module
+// that leaves with its port (one of a fixture taken off, or a module alone restarting with a
+// new image) takes the terminal and the link with it; the module that comes next (the next of
+// the fixture, or the same one up again) gets a new terminal, published under `returnLink`
+// when one is given and under `link` otherwise.
+class PtyPort final : public sim::FixturePort {
  public:
-  PtyFixturePort(movrand::EventLoop& loop, const sim::ProgramOptions& options,
-                 sim::SimModule::EventSink events)
-      : loop_(loop), options_(options), events_(std::move(events)) {}
-  ~PtyFixturePort() override { stop(); }
+  PtyPort(movrand::EventLoop& loop, bool paced, std::string link, std::string returnLink,
+          const char* eventDir, sim::SimModule::EventSink events)
+      : loop_(loop),
+        paced_(paced),
+        nextLink_(std::move(link)),
+        returnLink_(std::move(returnLink)),
+        eventDir_(eventDir),
+        events_(std::move(events)) {}
+  ~PtyPort() override { stop(); }
 
   // Makes a new terminal at `initial` with `module` on it (null for none), publishes it and
-  // starts its link. The module is on it before anyone can find the port.
+  // starts its link. The module is on it before anyone can find the port, so that a host that
+  // opens it as soon as it appears loses nothing it sends.
   bool open(sim::LineSettings initial, sim::SimModule* module, std::string& error) {
-    auto pty = std::make_unique<sim::PtyLink>(loop_, module, options_.pace);
+    auto pty = std::make_unique<sim::PtyLink>(loop_, module, paced_);
     if (!pty->open(initial, error)) return false;
-    if (!options_.link.empty() && !link_.create(options_.link, pty->slavePath(), error)) {
-      return false;
-    }
+    if (!nextLink_.empty() && !link_.create(nextLink_, pty->slavePath(), error)) return false;
+    linkPath_ = nextLink_;
     PrintPort(pty->slavePath());
-    if (events_) events_(sim::FixtureEventLine(loop_.now(), 0, "port", pty->slavePath()));
+    event("port", pty->slavePath());
     pty->start();
     pty_ = std::move(pty);
     return true;
@@ -111,7 +134,8 @@ class PtyFixturePort final : public sim::FixturePort {
     // Unplugged: the link goes first, so that nobody finds the terminal that is closing.
     link_.remove();
     close();
-    if (events_) events_(sim::FixtureEventLine(loop_.now(), 0, "port-gone", options_.link));
+    event("port-gone", linkPath_);
+    if (!returnLink_.empty()) nextLink_ = returnLink_;
   }
 
   // Ends the link's thread; the terminal stays until the port is destroyed.
@@ -136,9 +160,16 @@ class PtyFixturePort final : public sim::FixturePort {
     turnarounds_.insert(turnarounds_.end(), samples.begin(), samples.end());
     pty_.reset();  // closes the master: the host's open port hangs up
   }
+  void event(std::string_view kind, std::string_view note) {
+    if (events_) events_(PortEventLine(loop_.now(), eventDir_, kind, note));
+  }
 
   movrand::EventLoop& loop_;
-  const sim::ProgramOptions& options_;
+  const bool paced_;
+  std::string nextLink_;  // of the next terminal made
+  const std::string returnLink_;
+  std::string linkPath_;  // of the terminal now
+  const char* const eventDir_;
   sim::SimModule::EventSink events_;
   std::unique_ptr<sim::PtyLink> pty_;
   PortLink link_;
@@ -223,30 +254,32 @@ int RunOneModule(const sim::ProgramOptions& options, StdEventLoop& loop, Run& ru
                  const sim::SimModule::EventSink& events) {
   sim::SimModule module(loop, options.config);
   if (events) module.setEventSink(events);
-  sim::PtyLink pty(loop, &module, options.pace);
+  PtyPort port(loop, options.pace, options.link, options.returnAs, "port", events);
   std::string error;
-  if (!pty.open(sim::SettingsFor(options.config.protocol, options.config.baud), error)) {
+  if (!port.attach(module, error)) {
     std::fprintf(stderr, "movrand-sim: %s\n", error.c_str());
     return 1;
   }
-  PortLink link;
-  if (!options.link.empty() && !link.create(options.link, pty.slavePath(), error)) {
-    std::fprintf(stderr, "movrand-sim: %s\n", error.c_str());
-    return 1;
+  std::optional<sim::VanishOnRestart> vanish;
+  bool portFailed = false;
+  if (options.vanishOnRestart) {
+    vanish.emplace(loop, module, port);
+    vanish->setPortFailed([&](const std::string& why) {
+      std::fprintf(stderr, "movrand-sim: %s\n", why.c_str());
+      portFailed = true;
+      run.quit("port-failed");
+    });
   }
-  PrintPort(pty.slavePath());
-
   module.powerOn();
-  pty.start();
   const char* ended = run.run();
-  pty.stop();
-  PrintSummary(ended, options.pace, pty.turnarounds(), module.stats(), {});
-  return 0;
+  port.stop();
+  PrintSummary(ended, options.pace, sim::Summarise(port.turnarounds()), module.stats(), {});
+  return portFailed ? 1 : 0;
 }
 
 int RunFixture(const sim::ProgramOptions& options, std::vector<sim::FixtureModule> modules,
                StdEventLoop& loop, Run& run, const sim::SimModule::EventSink& events) {
-  PtyFixturePort port(loop, options, events);
+  PtyPort port(loop, options.pace, options.link, {}, "fixture", events);
   const sim::LineSettings initial =
       sim::SettingsFor(modules.front().protocol, modules.front().baud);
   sim::Fixture fixture(loop, port, std::move(modules), options.config);
