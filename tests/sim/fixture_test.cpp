@@ -10,6 +10,7 @@
 
 #include "platform/virtual_event_loop.h"
 #include "sim/fixture.h"
+#include "sim/vanish.h"
 #include "sim_test_util.h"
 #include "support/temp_folder.h"
 
@@ -32,7 +33,11 @@ struct Detach {
 class TestPort final : public FixturePort {
  public:
   explicit TestPort(VirtualEventLoop& loop) : loop_(loop) {}
-  bool attach(SimModule& module, std::string&) override {
+  bool attach(SimModule& module, std::string& error) override {
+    if (!refusal.empty()) {
+      error = refusal;
+      return false;
+    }
     module_ = &module;
     attaches.push_back(loop_.now());
     module.setHostView([this] { return std::optional<LineSettings>(host); });
@@ -73,6 +78,7 @@ class TestPort final : public FixturePort {
   }
 
   LineSettings host{115200, Parity::None};
+  std::string refusal;  // when set, no port can be made and attach fails with it
   std::string received;
   std::vector<Milliseconds> attaches;
   std::vector<Detach> detaches;
@@ -235,6 +241,91 @@ TEST(Fixture, EachModuleWritesItsImagesToItsOwnFileAndTheSummaryCountsThem) {
     written += e.find("\"module_number\":2") != e.npos && e.find("image-written") != e.npos;
   }
   EXPECT_EQ(written, 1);
+}
+
+// --- A module alone that leaves with its port at its restart ---------------------------------
+
+// A module alone on the test's port, which it leaves at each restart with a new image.
+struct Alone {
+  explicit Alone(Milliseconds restart) : module(loop, Config(restart)) {
+    std::string error;
+    EXPECT_TRUE(port.attach(module, error));
+    module.powerOn();
+  }
+  static SimConfig Config(Milliseconds restart) {
+    SimConfig config;
+    config.restartTime = restart;
+    return config;
+  }
+  // Programs the module with two blocks and EOT; when the ACK of EOT went out.
+  Milliseconds load(std::uint8_t fill) {
+    EXPECT_EQ(port.ask(Sentence("POPRL,B"), kStartRequestInterval), "C");
+    for (std::uint8_t n = 1; n <= 2; ++n) {
+      EXPECT_EQ(port.ask(testing::Block(n, fill), 10ms), "\x06") << "block " << int{n};
+    }
+    EXPECT_EQ(port.ask(Bytes{0x04}, kBlockAnswerDelay), "\x06") << "the ACK of EOT";
+    return loop.now();
+  }
+
+  VirtualEventLoop loop;
+  TestPort port{loop};
+  SimModule module;
+  VanishOnRestart vanish{loop, module, port};
+};
+
+TEST(VanishOnRestart, ThePortGoesAMomentAfterTheAckOfEotAndANewOneComesWhenTheModuleIsUp) {
+  Alone a(3000ms);
+  const Milliseconds acked = a.load(0x20);
+  a.loop.advance(acked + kBusLeaveDelay - 1ms - a.loop.now());
+  EXPECT_TRUE(a.port.detaches.empty()) << "the host has time to read the ACK";
+  a.loop.advance(1ms);
+  EXPECT_EQ(a.port.detaches, (std::vector<Detach>{{acked + kBusLeaveDelay, TakeOff::Vanish}}));
+  EXPECT_TRUE(a.vanish.gone());
+  a.loop.advance(acked + 3000ms - 1ms - a.loop.now());
+  EXPECT_EQ(a.port.attaches.size(), 1u);
+  a.loop.advance(1ms);
+  EXPECT_EQ(a.port.attaches, (std::vector<Milliseconds>{0ms, acked + 3000ms}));
+  // Asked the moment its new port is there, it answers: it was up before the port came.
+  EXPECT_EQ(a.port.ask(Sentence("POVER")), Sentence("POVER,A1,KAP41,0103"));
+
+  const Milliseconds again = a.load(0x60);
+  a.loop.advance(3s);
+  EXPECT_EQ(a.port.detaches.back(), (Detach{again + kBusLeaveDelay, TakeOff::Vanish}));
+  EXPECT_EQ(a.port.attaches.back(), again + 3000ms);
+  EXPECT_EQ(a.vanish.vanished(), 2);
+  EXPECT_FALSE(a.vanish.gone());
+}
+
+TEST(VanishOnRestart, ARestartShorterThanTheLeavingTimeTakesThePortAtItsEndAndBringsANewOne) {
+  Alone a(50ms);
+  const Milliseconds acked = a.load(0x20);
+  a.loop.advance(1s);
+  EXPECT_EQ(a.port.detaches, (std::vector<Detach>{{acked + 50ms, TakeOff::Vanish}}));
+  EXPECT_EQ(a.port.attaches, (std::vector<Milliseconds>{0ms, acked + 50ms}));
+  // Gone and back in that order: the test's port forgets its module on detach.
+  EXPECT_EQ(a.port.ask(Sentence("POVER")), Sentence("POVER,A1,KAP41,0103"));
+}
+
+TEST(VanishOnRestart, ARestartWithoutANewImageKeepsThePort) {
+  Alone a(500ms);
+  EXPECT_EQ(a.port.ask(Sentence("POPRL,B"), kStartRequestInterval), "C");
+  a.loop.advance(kLoaderIdleTimeout + 1s);
+  EXPECT_EQ(a.module.stats().restarts, 1);
+  EXPECT_TRUE(a.port.detaches.empty());
+  EXPECT_EQ(a.port.attaches.size(), 1u);
+  EXPECT_EQ(a.port.ask(Sentence("POVER")), Sentence("POVER,A1,KAP41,0102"));
+}
+
+TEST(VanishOnRestart, APortThatCannotBeMadeAnewIsToldAndTheModuleStaysWithout) {
+  Alone a(500ms);
+  std::string failed;
+  a.vanish.setPortFailed([&](const std::string& why) { failed = why; });
+  a.port.refusal = "no terminal left";
+  a.load(0x20);
+  a.loop.advance(1s);
+  EXPECT_EQ(failed, "no terminal left");
+  EXPECT_TRUE(a.vanish.gone());
+  EXPECT_EQ(a.port.attaches.size(), 1u);
 }
 
 // --- The file ----------------------------------------------------------------------------

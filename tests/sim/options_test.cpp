@@ -32,6 +32,9 @@ TEST(SimOptions, DefaultsDescribeAnNmeaKap41At115200) {
 TEST(SimOptions, ReadsEveryOption) {
   const ParsedOptions p = Parse({"--link",
                                  "/tmp/ttySIM",
+                                 "--vanish-on-restart",
+                                 "--return-as",
+                                 "/tmp/ttyBACK",
                                  "--protocol",
                                  "binr",
                                  "--baud=57600",
@@ -68,6 +71,8 @@ TEST(SimOptions, ReadsEveryOption) {
   ASSERT_EQ(p.error, "");
   const SimConfig& c = p.options.config;
   EXPECT_EQ(p.options.link, "/tmp/ttySIM");
+  EXPECT_TRUE(p.options.vanishOnRestart);
+  EXPECT_EQ(p.options.returnAs, "/tmp/ttyBACK");
   EXPECT_EQ(c.protocol, Protocol::Binr);
   EXPECT_EQ(c.baud, 57600u);
   EXPECT_EQ(c.versionWords.size(), 5u);
@@ -149,10 +154,45 @@ TEST(SimOptions, AFixtureRefusesTheOptionsOfASingleModuleAndTakesTheSharedOnes) 
   EXPECT_EQ(p.options.config.imageOut, "img");
 }
 
+TEST(SimOptions, APortThatVanishesOnRestartNeedsALinkToComeBackUnderAndNoFixture) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* refusal;  // how the message begins; empty when taken
+  };
+  const Case cases[] = {
+      {{"--vanish-on-restart"}, "--vanish-on-restart needs --link"},
+      {{"--vanish-on-restart", "--return-as", "/tmp/b"}, "--vanish-on-restart needs --link"},
+      {{"--link", "/tmp/a", "--return-as", "/tmp/b"}, "--return-as needs --vanish-on-restart"},
+      {{"--return-as", "/tmp/b"}, "--return-as needs --vanish-on-restart"},
+      {{"--link", "/tmp/a", "--vanish-on-restart", "--return-as="}, "--return-as needs a path"},
+      {{"--link", "/tmp/a", "--vanish-on-restart=yes"}, "--vanish-on-restart takes no value"},
+      {{"--fixture", "f.txt", "--link", "/tmp/a", "--vanish-on-restart"},
+       "--vanish-on-restart does not go with --fixture"},
+      {{"--fixture", "f.txt", "--link", "/tmp/a", "--vanish-on-restart", "--return-as", "/tmp/b"},
+       "--vanish-on-restart does not go with --fixture"},
+      {{"--fixture", "f.txt", "--return-as", "/tmp/b"}, "--return-as does not go with --fixture"},
+      {{"--link", "/tmp/a", "--vanish-on-restart"}, ""},
+      {{"--vanish-on-restart", "--return-as", "/tmp/b", "--link", "/tmp/a"}, ""},
+  };
+  for (const Case& c : cases) {
+    const ParsedOptions p = Parse(c.args);
+    const std::string shown = ::testing::PrintToString(c.args);
+    if (*c.refusal == '\0') {
+      EXPECT_EQ(p.error, "") << shown;
+      EXPECT_TRUE(p.options.vanishOnRestart) << shown;
+    } else {
+      EXPECT_EQ(p.error.rfind(c.refusal, 0), 0u) << shown << ": " << p.error;
+    }
+  }
+  EXPECT_FALSE(Parse({"--link", "/tmp/a"}).options.vanishOnRestart);
+}
+
 TEST(SimOptions, HelpDocumentsEveryOption) {
   EXPECT_TRUE(Parse({"--help"}).options.help);
   const std::string help = HelpText();
   for (const char* name : {"--link",
+                           "--vanish-on-restart",
+                           "--return-as",
                            "--protocol",
                            "--baud",
                            "--model",

@@ -434,5 +434,115 @@ TEST(SimProgram, AFixtureModuleVanishesWithItsPortAndTheNextComesOnANewOne) {
   EXPECT_TRUE(modules[1]["off_ms"].is_null()) << "still on the fixture at the end";
 }
 
+// One byte from the host's port `fd` within `limit`; -1 when none came or the port hung up.
+int ReadByte(int fd, std::chrono::milliseconds limit) {
+  for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    std::uint8_t byte = 0;
+    const ssize_t n = read(fd, &byte, 1);
+    if (n == 1) return byte;
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return -1;
+  }
+  return -1;
+}
+
+// Puts the module on the host's port `fd` (raw at 115200 8N1) into its loader and sends it two
+// blocks and EOT; whether each was acknowledged, the EOT too. Start requests before the first
+// ACK are passed over.
+bool LoadImage(int fd, std::uint8_t fill) {
+  const auto put = [fd](const Bytes& bytes) {
+    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  };
+  if (!put(testing::ToBytes(testing::Sentence("POPRL,B")))) return false;
+  if (ReadByte(fd, 2s) != 'C') return false;
+  const auto acknowledged = [fd] {
+    int answer = 'C';
+    while (answer == 'C') answer = ReadByte(fd, 2s);
+    return answer == 0x06;
+  };
+  for (std::uint8_t n = 1; n <= 2; ++n) {
+    if (!put(testing::Block(n, fill)) || !acknowledged()) return false;
+  }
+  return put(Bytes{0x04}) && acknowledged();
+}
+
+// Where the symbolic link `path` points; empty when there is none.
+std::string LinkTarget(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::read_symlink(path, error).string();
+}
+
+// The kinds of the port's own events lines, in order, with their notes.
+std::vector<std::pair<std::string, std::string>> PortEvents(const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> port;
+  for (const auto& line : ReadLines(path)) {
+    const auto event = nlohmann::json::parse(line, nullptr, false);
+    if (event.is_object() && event["dir"] == "port")
+      port.emplace_back(event["kind"], event["note"]);
+  }
+  return port;
+}
+
+TEST(SimProgram, AModuleThatVanishesOnRestartComesBackOnANewTerminalUnderItsLink) {
+  for (const bool renamed : {false, true}) {
+    SCOPED_TRACE(renamed ? "--return-as" : "the same link");
+    TempDir dir;
+    const std::string link = dir.file("ttyUSB0");
+    const std::string back = renamed ? dir.file("ttyUSB1") : link;
+    std::vector<std::string> args = {"--link", link,       "--vanish-on-restart",    "--restart-s",
+                                     "0.5",    "--events", dir.file("events.jsonl"), "--timeout-s",
+                                     "60"};
+    if (renamed) args.insert(args.end(), {"--return-as", back});
+    LineProcess sim(args);
+    const std::string first = sim.readLine(10s);
+    ASSERT_EQ(first.rfind("PORT /dev/pts/", 0), 0u) << first;
+    EXPECT_EQ(LinkTarget(link), first.substr(5));
+
+    std::vector<int> held;  // every port opened stays open, so no terminal's number comes again
+    std::vector<std::string> terminals = {first.substr(5)};
+    for (int image = 1; image <= 2; ++image) {
+      SCOPED_TRACE("image " + std::to_string(image));
+      const int fd = open(image == 1 ? link.c_str() : back.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(fd, 0);
+      held.push_back(fd);
+      EXPECT_EQ(AskVersion(fd),
+                testing::Sentence(image == 1 ? "POVER,A1,KAP41,0102" : "POVER,A1,KAP41,0103"));
+      ASSERT_TRUE(LoadImage(fd, static_cast<std::uint8_t>(image * 0x40)));
+      EXPECT_TRUE(HangsUp(fd, 5s));
+      // The link went before the terminal closed.
+      EXPECT_EQ(LinkTarget(back), "");
+      EXPECT_EQ(LinkTarget(link), "");
+
+      const std::string next = sim.readLine(5s);
+      ASSERT_EQ(next.rfind("PORT /dev/pts/", 0), 0u) << next;
+      EXPECT_NE(next.substr(5), terminals.back());
+      terminals.push_back(next.substr(5));
+      // Published only with the module on it: asked at once, it answers with the new version.
+      EXPECT_EQ(LinkTarget(back), next.substr(5));
+      if (renamed) {
+        EXPECT_EQ(LinkTarget(link), "") << "the old name stays gone";
+      }
+      const int fresh = open(back.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      ASSERT_GE(fresh, 0);
+      EXPECT_EQ(AskVersion(fresh), testing::Sentence("POVER,A1,KAP41,0103"));
+      close(fresh);
+    }
+    for (const int fd : held) close(fd);
+
+    const auto summary = nlohmann::json::parse(sim.stop(), nullptr, false);
+    ASSERT_TRUE(summary.is_object());
+    EXPECT_EQ(summary["ended"], "SIGTERM");
+    EXPECT_EQ(summary["restarts"], 2);
+    EXPECT_EQ(summary["images_written"], 2);
+    using Event = std::pair<std::string, std::string>;
+    EXPECT_EQ(PortEvents(dir.file("events.jsonl")), (std::vector<Event>{{"port", terminals[0]},
+                                                                        {"port-gone", link},
+                                                                        {"port", terminals[1]},
+                                                                        {"port-gone", back},
+                                                                        {"port", terminals[2]}}));
+  }
+}
+
 }  // namespace
 }  // namespace movrand::sim
