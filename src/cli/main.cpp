@@ -82,6 +82,7 @@ struct Ending {
   std::atomic<int> blocksRepeated{0};
   RecordFile* record = nullptr;
   std::string port;
+  std::optional<UsbIdentity> portUsb;
   std::optional<std::string> imageName;
   std::optional<int> timeoutSeconds;
   OutputMode mode = OutputMode::Plain;
@@ -172,6 +173,7 @@ void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds 
     started = ending.started;
     startedSteady = ending.startedSteady;
     summary = ending.summary;
+    summary.portUsb = ending.portUsb;
     summary.sentBytes = std::max(summary.sentBytes, ending.sentBytes.load());
     summary.blocksRepeated = std::max(summary.blocksRepeated, ending.blocksRepeated.load());
     waitingFor = ending.waitingFor;
@@ -485,6 +487,7 @@ int Run(const FlashOptions& o) {
     std::lock_guard lock(ending.mutex);
     ending.record = record;
     ending.port = port.name;
+    ending.portUsb = found.usb;
   }
 
   CommSession session(*form, loop, latency);
@@ -723,6 +726,7 @@ int RunContinuous(const FlashOptions& o) {
       ending.started = station->moduleTime();
       ending.startedSteady = std::chrono::steady_clock::now();
       ending.port = station->portName();
+      ending.portUsb = station->portUsb();
       ending.summary = {};
       ending.sentBytes = 0;
       ending.blocksRepeated = 0;

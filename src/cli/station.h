@@ -142,6 +142,7 @@ class Station {
   int sequence() const { return modules() + 1; }
   std::chrono::system_clock::time_point moduleTime() const { return attemptWall_; }
   const std::string& portName() const { return portName_; }
+  const std::optional<UsbIdentity>& portUsb() const { return portUsb_; }
 
  private:
   // How the station makes sure that a module has gone.
