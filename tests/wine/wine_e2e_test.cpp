@@ -18,9 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -233,6 +235,34 @@ TEST_F(WineE2E, ListsThePortsOfTheRegistry) {
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   for (const char* port : {"COM5    -", "COM6    -"}) {
     EXPECT_TRUE(run.has(port)) << port << " in:\n" << run.out;
+  }
+}
+
+// Wine maps the bench's ports from its own folder: the device manager has no USB adapter
+// behind them, so each is listed with no identity, and asking the device manager must not
+// cost the list.
+TEST_F(WineE2E, ListsThePortsWithTheirIdentityAsJson) {
+  const Outcome run = RunWine(bench_, bench_.flashExe(), {"--list", "--json"}, kQuick);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  std::map<std::string, json> ports;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const json port = json::parse(line, nullptr, false);
+    ASSERT_TRUE(port.is_object()) << "not one object: " << line;
+    ASSERT_TRUE(port.contains("port") && port["port"].is_string()) << line;
+    EXPECT_TRUE(ports.emplace(port["port"].get<std::string>(), port).second) << "twice: " << line;
+  }
+  for (const char* name : {kSimPort, kSecondPort}) {
+    ASSERT_TRUE(ports.contains(name)) << name << " in:\n" << run.out;
+    const json& port = ports[name];
+    EXPECT_TRUE(port.value("description", json()).is_string()) << port;
+    EXPECT_TRUE(port.value("product", json()).is_string()) << port;
+    for (const char* key : {"vid", "pid", "serial", "location", "by_serial", "by_location"}) {
+      ASSERT_TRUE(port.contains(key)) << key << " in " << port;
+      EXPECT_TRUE(port[key].is_null()) << key << " in " << port;
+    }
   }
 }
 
