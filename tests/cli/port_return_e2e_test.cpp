@@ -173,6 +173,46 @@ TEST(PortReturnE2E, AModuleBackUnderAnotherNameIsFoundByItsIdentityAndRecordedWi
   EXPECT_EQ(recorded.at("outcome"), "success");
 }
 
+// An unattended station given the adapter's identity follows the module through its restart
+// too, and records where it was.
+TEST(PortReturnE2E, AStationFollowsItsAdapterThroughTheRestart) {
+  Folder folder;
+  const std::string first = folder.file("ttySIM0");
+  const std::string second = folder.file("ttySIM1");
+  const std::string record = folder.file("record.jsonl");
+  const std::string received = folder.file("received.bin");
+  const Bytes image = Image(9000, "KAP41");
+  FakeUsbPort usb(folder);
+  usb.name("ttyUSB7", first);
+  SimProcess sim =
+      Sim({"--link", first, "--vanish-on-restart", "--return-as", second, "--image-out", received});
+  ASSERT_FALSE(sim.port().empty());
+  bool renamed = false;
+  const Outcome run =
+      RunFlash({"--port", "usb-location:1-1.2:1.0", "--continuous", "--count", "1", "--file",
+                folder.write("fw.bin", image), "--yes", "--protocol", "nmea", "--baud", "115200",
+                "--expect-version", "A1 KAP41 0103", "--record", record, "--json"},
+               kFlash, folder.path(), [&](const std::string& line) {
+                 if (!renamed && line.find("\"stage\":\"restarting\"") != std::string::npos) {
+                   usb.unname("ttyUSB7");
+                   usb.name("ttyUSB8", second);
+                   renamed = true;
+                 }
+                 return false;
+               });
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(renamed);
+  std::ifstream in(record);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  const json recorded = json::parse(line);
+  EXPECT_EQ(recorded.at("verdict"), "PASS") << line;
+  EXPECT_EQ(recorded.at("portLocation"), "1-1.2:1.0");
+  EXPECT_EQ(recorded.at("portSerial"), "SIMFIX01");
+  EXPECT_EQ(recorded.at("newVersion"), "A1 KAP41 0103");
+  EXPECT_EQ(ReadAll(received), AsReceived(image));
+}
+
 TEST(PortReturnE2E, AModuleBackUnderAnotherNameIsNotFoundByTheOldOne) {
   Folder folder;
   const std::string first = folder.file("ttySIM0");
