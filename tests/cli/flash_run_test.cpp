@@ -494,101 +494,80 @@ TEST_F(Programming, AFailedReconnectReportsTheLinkTheModuleWasFoundOn) {
 // A module with its own USB port leaves the bus at its restart; the run looks for its port when
 // the restart wait ends and holds the reconnect while it is missing.
 struct PortThatLeaves : Programming {
-  // When the restart wait ended (the window's ">>Connection...").
-  static void NoteReconnectWait(Headless& h, std::optional<Milliseconds>& at) {
-    h.form.Events.Listen([&h, &at](const FormEvent& event) {
+  // Programs a small image and takes the port away once it is loaded; returns when the
+  // restart wait has ended (the window's ">>Connection...").
+  void ProgramAndTakeThePortAway() {
+    h = std::make_unique<Headless>(
+        Headless::Setup{.module = Module(Protocol::Nmea, 115200),
+                        .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
+                        .portNow = [this]() -> std::optional<std::string> {
+                          ++looks;
+                          if (!present) return std::nullopt;
+                          return std::string(sim::kSimPortName);
+                        }});
+    h->form.Events.Listen([this](const FormEvent& event) {
       if (event.kind == FormEvent::Kind::Waiting && event.waitFor == WaitFor::Reconnect) {
-        at = h.loop.now();
+        waitEnded = h->loop.now();
       }
     });
+    h->Start();
+    ASSERT_TRUE(
+        h->RunUntil([&] { return h->Printed(">>Loading completed"); }, Milliseconds{60000}));
+    present = false;
+    ASSERT_TRUE(h->RunUntil([&] { return waitEnded.has_value(); }, Milliseconds{40000})) << h->out;
+    opensBefore = h->opens.opened() + h->opens.failed();
   }
-};
+  // Runs the clock up to `after` past the end of the restart wait.
+  bool RunTo(Milliseconds after) {
+    return h->RunUntil([&] { return h->loop.now() >= *waitEnded + after; }, after);
+  }
+  int Opens() const { return h->opens.opened() + h->opens.failed(); }
 
-TEST_F(PortThatLeaves, ThePortBackLateIsReconnectedWhenItReturnsUnderItsNewName) {
-  SimConfig config = Module(Protocol::Nmea, 115200);
   bool present = true;
   int looks = 0;
+  int opensBefore = 0;
   std::optional<Milliseconds> waitEnded;
-  std::optional<Milliseconds> reconnected;
-  Headless h({.module = config,
-              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
-              .portNow = [&]() -> std::optional<std::string> {
-                ++looks;
-                if (!present) return std::nullopt;
-                return std::string(sim::kSimPortName);
-              }});
-  PortThatLeaves::NoteReconnectWait(h, waitEnded);
-  h.Start();
-  ASSERT_TRUE(h.RunUntil([&] { return h.Printed(">>Loading completed"); }, Milliseconds{60000}));
-  present = false;
-  ASSERT_TRUE(h.RunUntil([&] { return waitEnded.has_value(); }, Milliseconds{40000})) << h.out;
-  const int opensBefore = h.opens.opened() + h.opens.failed();
+  std::unique_ptr<Headless> h;
+};
+
+TEST_F(PortThatLeaves, APortBackLateIsReconnectedWhenItReturns) {
+  ASSERT_NO_FATAL_FAILURE(ProgramAndTakeThePortAway());
   // Gone past the window's own pause of two seconds: no open is tried meanwhile.
-  ASSERT_TRUE(h.RunUntil([&] { return h.loop.now() >= *waitEnded + Milliseconds{6000}; },
-                         Milliseconds{7000}));
-  EXPECT_EQ(h.opens.opened() + h.opens.failed(), opensBefore) << h.out;
+  ASSERT_TRUE(RunTo(Milliseconds{6000}));
+  EXPECT_EQ(Opens(), opensBefore) << h->out;
   EXPECT_GE(looks, 10) << "looked for every half second";
   present = true;
-  h.form.Events.Listen([&](const FormEvent& event) {
-    if (event.kind == FormEvent::Kind::Identified && !reconnected) reconnected = h.loop.now();
+  std::optional<Milliseconds> reconnected;
+  h->form.Events.Listen([&](const FormEvent& event) {
+    if (event.kind == FormEvent::Kind::Identified && !reconnected) reconnected = h->loop.now();
   });
-  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::Success) << h.out;
+  EXPECT_EQ(h->Finish(Milliseconds{30000}), ExitCode::Success) << h->out;
   ASSERT_TRUE(reconnected);
   EXPECT_LE(*reconnected - *waitEnded, Milliseconds{8000}) << "found within a look of its return";
-  EXPECT_TRUE(h.Printed(">>Device is ready for normal operation")) << h.out;
-  ASSERT_GE(h.notes.size(), 2u);
-  EXPECT_NE(h.notes.front().find("waiting up to 12 s"), std::string::npos) << h.notes.front();
+  EXPECT_TRUE(h->Printed(">>Device is ready for normal operation")) << h->out;
+  ASSERT_GE(h->notes.size(), 2u);
+  EXPECT_NE(h->notes.front().find("waiting up to 12 s"), std::string::npos) << h->notes.front();
 }
 
 TEST_F(PortThatLeaves, APortBackWithinTheWindowsPauseIsReconnectedAsTheWindowWould) {
-  SimConfig config = Module(Protocol::Nmea, 115200);
-  bool present = true;
-  std::optional<Milliseconds> waitEnded;
-  Headless h({.module = config,
-              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
-              .portNow = [&]() -> std::optional<std::string> {
-                if (!present) return std::nullopt;
-                return std::string(sim::kSimPortName);
-              }});
-  PortThatLeaves::NoteReconnectWait(h, waitEnded);
-  std::optional<Milliseconds> firstOpen;
-  h.Start();
-  ASSERT_TRUE(h.RunUntil([&] { return h.Printed(">>Loading completed"); }, Milliseconds{60000}));
-  present = false;
-  ASSERT_TRUE(h.RunUntil([&] { return waitEnded.has_value(); }, Milliseconds{40000})) << h.out;
-  const int opensBefore = h.opens.opened();
-  ASSERT_TRUE(h.RunUntil([&] { return h.loop.now() >= *waitEnded + Milliseconds{700}; },
-                         Milliseconds{1000}));
+  ASSERT_NO_FATAL_FAILURE(ProgramAndTakeThePortAway());
+  ASSERT_TRUE(RunTo(Milliseconds{700}));
   present = true;
-  ASSERT_TRUE(h.RunUntil([&] { return h.opens.opened() > opensBefore; }, Milliseconds{5000}));
-  firstOpen = h.loop.now();
-  EXPECT_GE(*firstOpen - *waitEnded, Milliseconds{2000}) << "not before the window's pause";
-  EXPECT_LE(*firstOpen - *waitEnded, Milliseconds{2100});
-  EXPECT_EQ(h.Finish(Milliseconds{30000}), ExitCode::Success) << h.out;
+  const int opened = h->opens.opened();
+  ASSERT_TRUE(h->RunUntil([&] { return h->opens.opened() > opened; }, Milliseconds{5000}));
+  EXPECT_GE(h->loop.now() - *waitEnded, Milliseconds{2000}) << "not before the window's pause";
+  EXPECT_LE(h->loop.now() - *waitEnded, Milliseconds{2100});
+  EXPECT_EQ(h->Finish(Milliseconds{30000}), ExitCode::Success) << h->out;
 }
 
 TEST_F(PortThatLeaves, APortThatNeverReturnsFailsTheReconnectTenSecondsAfterTheWindowsPause) {
-  SimConfig config = Module(Protocol::Nmea, 115200);
-  bool present = true;
-  std::optional<Milliseconds> waitEnded;
-  Headless h({.module = config,
-              .image = folder.write("fw.bin", SmallImage(2048, "KAP41")),
-              .portNow = [&]() -> std::optional<std::string> {
-                if (!present) return std::nullopt;
-                return std::string(sim::kSimPortName);
-              }});
-  PortThatLeaves::NoteReconnectWait(h, waitEnded);
-  h.Start();
-  ASSERT_TRUE(h.RunUntil([&] { return h.Printed(">>Loading completed"); }, Milliseconds{60000}));
-  present = false;
-  const int opensBefore = h.opens.opened() + h.opens.failed();
-  EXPECT_EQ(h.Finish(Milliseconds{60000}), ExitCode::ReconnectFailed) << h.out;
-  ASSERT_TRUE(waitEnded);
-  const Milliseconds ended = h.loop.now() - *waitEnded;
+  ASSERT_NO_FATAL_FAILURE(ProgramAndTakeThePortAway());
+  EXPECT_EQ(h->Finish(Milliseconds{60000}), ExitCode::ReconnectFailed) << h->out;
+  const Milliseconds ended = h->loop.now() - *waitEnded;
   EXPECT_GE(ended, Milliseconds{12000});
   EXPECT_LE(ended, Milliseconds{12100});
-  EXPECT_EQ(h.opens.opened() + h.opens.failed(), opensBefore) << "no connect to a missing port";
-  const RunSummary summary = h.run.summary();
+  EXPECT_EQ(Opens(), opensBefore) << "no connect to a missing port";
+  const RunSummary summary = h->run.summary();
   EXPECT_EQ(summary.reason, "missing");
   EXPECT_NE(summary.detail.find("did not come back within 10 s"), std::string::npos)
       << summary.detail;

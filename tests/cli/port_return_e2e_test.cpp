@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,13 +18,6 @@
 
 namespace movrand::cli {
 namespace {
-
-const json* Stage(const std::vector<json>& events, const std::string& stage) {
-  for (const json& e : events) {
-    if (e.at("event") == "stage" && e.at("stage") == stage) return &e;
-  }
-  return nullptr;
-}
 
 // A fake sysfs and device folder in which one USB adapter (serial SIMFIX01, plugged into hub
 // port 2 of port 1 of bus 1) carries the simulated module's port under the name `tty`. The
@@ -57,6 +51,20 @@ class FakeUsbPort {
     fs::remove(root_ / "dev" / tty);
     fs::remove_all(device_ / "1-1.2:1.0" / tty);
   }
+  // What the system does when the module re-enumerates at its restart: the adapter's port
+  // is renamed from ttyUSB7 to ttyUSB8, its node standing for `target`. A line watcher for
+  // RunFlash that does so at the run's "restarting" stage.
+  std::function<bool(const std::string&)> renameAtRestart(const std::string& target) {
+    return [this, target](const std::string& line) {
+      if (!renamed && line.find("\"stage\":\"restarting\"") != std::string::npos) {
+        unname("ttyUSB7");
+        name("ttyUSB8", target);
+        renamed = true;
+      }
+      return false;
+    };
+  }
+  bool renamed = false;
 
  private:
   fs::path root_;
@@ -143,23 +151,13 @@ TEST(PortReturnE2E, AModuleBackUnderAnotherNameIsFoundByItsIdentityAndRecordedWi
             std::string::npos)
       << list.out;
 
-  bool renamed = false;
   const Outcome run = RunFlash(
       {"--port", "usb-serial:SIMFIX01", "--file", folder.write("fw.bin", Image(4096, "KAP41")),
        "--yes", "--json", "--record", record},
-      kFlash, folder.path(), [&](const std::string& line) {
-        // What the system does when the module re-enumerates: the old name goes, a new one
-        // comes for the same adapter.
-        if (!renamed && line.find("\"stage\":\"restarting\"") != std::string::npos) {
-          usb.unname("ttyUSB7");
-          usb.name("ttyUSB8", second);
-          renamed = true;
-        }
-        return false;
-      });
+      kFlash, folder.path(), usb.renameAtRestart(second));
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(usb.renamed);
   const std::vector<json> events = run.events();
-  ASSERT_TRUE(Stage(events, "restarting"));
   ASSERT_TRUE(Result(events));
   EXPECT_EQ(Result(events)->at("newVersion"), "A1 KAP41 0103");
   EXPECT_EQ(Result(events)->at("portSerial"), "SIMFIX01");
@@ -187,21 +185,13 @@ TEST(PortReturnE2E, AStationFollowsItsAdapterThroughTheRestart) {
   SimProcess sim =
       Sim({"--link", first, "--vanish-on-restart", "--return-as", second, "--image-out", received});
   ASSERT_FALSE(sim.port().empty());
-  bool renamed = false;
   const Outcome run =
       RunFlash({"--port", "usb-location:1-1.2:1.0", "--continuous", "--count", "1", "--file",
                 folder.write("fw.bin", image), "--yes", "--protocol", "nmea", "--baud", "115200",
                 "--expect-version", "A1 KAP41 0103", "--record", record, "--json"},
-               kFlash, folder.path(), [&](const std::string& line) {
-                 if (!renamed && line.find("\"stage\":\"restarting\"") != std::string::npos) {
-                   usb.unname("ttyUSB7");
-                   usb.name("ttyUSB8", second);
-                   renamed = true;
-                 }
-                 return false;
-               });
+               kFlash, folder.path(), usb.renameAtRestart(second));
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-  EXPECT_TRUE(renamed);
+  EXPECT_TRUE(usb.renamed);
   std::ifstream in(record);
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
