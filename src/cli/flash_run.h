@@ -12,7 +12,9 @@
 // declined confirmation and Ctrl-C are "cancelled"; after ">>Loading completed" only the
 // finished upgrade is success, any failure of the reconnect is "reconnect". When the device
 // behind the open port goes away (an adapter pulled out), the window only says so and waits;
-// the run then presses Cancel and ends with "port".
+// the run then presses Cancel and ends with "port" (but in the restart wait after programming,
+// where a module with its own USB port leaves and comes back, the run looks for the port
+// again when the wait ends: see `RunChoices::portNow`).
 //
 // For the production line: a time-out bounds the whole run (when it expires the run presses
 // Cancel where the window offers it and ends with "timeout", saying what it waited for); an

@@ -366,7 +366,7 @@ std::string FlashHelpText() {
       "module)\n"
       "       movrand-flash --port NAME --recover --protocol nmea|binr --file IMAGE\n"
       "                     (--model NAME | --no-model-check)\n"
-      "       movrand-flash --list | --help | --version\n"
+      "       movrand-flash --list [--json] | --help | --version\n"
       "\n"
       "Writes firmware into a GNSS receiver module over a serial port, exactly as the\n"
       "Movrand window does: connect (searching the rate and protocol when they are\n"
