@@ -21,7 +21,8 @@ cmake --build build/mingw
 # Each program is one file that needs nothing but Windows itself.
 for exe in build/mingw/src/win32gui/movrand.exe build/mingw/src/cli/movrand-flash.exe; do
   imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
-  foreign=$(grep -Eiv '^(advapi32|comctl32|comdlg32|gdi32|gdiplus|kernel32|msvcrt|user32|ws2_32|shell32|ole32)\.dll$' <<<"$imports" || true)
+  # The device manager's (setupapi, cfgmgr32) gives the ports' USB identity.
+  foreign=$(grep -Eiv '^(advapi32|cfgmgr32|comctl32|comdlg32|gdi32|gdiplus|kernel32|msvcrt|ole32|setupapi|shell32|user32|ws2_32)\.dll$' <<<"$imports" || true)
   if [ -n "$foreign" ]; then
     echo "$exe needs DLLs that Windows does not have: $foreign" >&2
     exit 1
