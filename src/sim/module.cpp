@@ -177,52 +177,12 @@ SimModule::SimModule(EventLoop& loop, SimConfig config)
       hostGoneTimer_(loop, kHostGoneSilence) {
   CompleteVersionTexts(config_);
   noise_.seed(config_.faults.seed);
-  startRequestTimer_.onTimer = [this] {
-    if (mode_ == Mode::Loader && phase_ == Phase::AwaitStart) {
-      if (config_.faults.noisePercent > 0 &&
-          static_cast<int>(noise_() % 100) < config_.faults.noisePercent) {
-        std::vector<std::uint8_t> stray(1 + noise_() % 6);
-        for (auto& b : stray) b = static_cast<std::uint8_t>('a' + noise_() % 26);
-        send(std::move(stray), "noise");
-      }
-      send({kStartRequest}, "xmodem C");
-    } else {
-      startRequestTimer_.setEnabled(false);
-    }
-  };
-  byteTimer_.onTimer = [this] {
-    byteTimer_.setEnabled(false);
-    if (mode_ != Mode::Loader || phase_ != Phase::InBlock) return;
-    rxHost_ = line();
-    violation("xmodem-short-block", block_,
-              std::to_string(block_.size()) + " of 133 bytes, then silence");
-    nak("short block");
-  };
-  quietTimer_.onTimer = [this] {
-    quietTimer_.setEnabled(false);
-    if (mode_ == Mode::Loader && phase_ == Phase::Purging) nak("after a garbled block");
-  };
-  blockWaitTimer_.onTimer = [this] {
-    if (mode_ == Mode::Loader && phase_ == Phase::AwaitBlock) {
-      nak("no block within the wait time");
-    } else {
-      blockWaitTimer_.setEnabled(false);
-    }
-  };
-  hostGoneTimer_.onTimer = [this] {
-    hostGoneTimer_.setEnabled(false);
-    if (mode_ != Mode::Loader || (phase_ == Phase::AwaitStart && accepted_ == 0)) return;
-    state("host-gone", "nothing from the host for " + std::to_string(kHostGoneSilence.count()) +
-                           " ms after " + std::to_string(accepted_) +
-                           " blocks: asking for a new transfer");
-    restartTransfer();
-  };
-  idleTimer_.onTimer = [this] {
-    idleTimer_.setEnabled(false);
-    if (mode_ != Mode::Loader) return;
-    state("loader-timed-out", "no block accepted for 60 s: back to the firmware it had");
-    beginRestart();
-  };
+  startRequestTimer_.onTimer = [this] { startRequestTick(); };
+  byteTimer_.onTimer = [this] { blockCutShort(); };
+  quietTimer_.onTimer = [this] { lineQuietAgain(); };
+  blockWaitTimer_.onTimer = [this] { blockWaitExpired(); };
+  hostGoneTimer_.onTimer = [this] { hostGoneSilent(); };
+  idleTimer_.onTimer = [this] { loaderIdleExpired(); };
 }
 
 SimModule::~SimModule() = default;
@@ -570,6 +530,67 @@ std::vector<std::uint8_t> SimModule::binrVersionReply() const {
   return FrameBinr(kIdVersionInfo, info, config_.binrEnding);
 }
 
+// --- Loader timers ---------------------------------------------------------------------
+
+// Asks for a transfer with "C" for as long as none has begun, now and then after a few stray
+// letters when the noise fault is on.
+void SimModule::startRequestTick() {
+  if (mode_ != Mode::Loader || phase_ != Phase::AwaitStart) {
+    startRequestTimer_.setEnabled(false);
+    return;
+  }
+  if (config_.faults.noisePercent > 0 &&
+      static_cast<int>(noise_() % 100) < config_.faults.noisePercent) {
+    std::vector<std::uint8_t> stray(1 + noise_() % 6);
+    for (auto& b : stray) b = static_cast<std::uint8_t>('a' + noise_() % 26);
+    send(std::move(stray), "noise");
+  }
+  send({kStartRequest}, "xmodem C");
+}
+
+// The host went silent inside a block: what came of it is too short, and is refused.
+void SimModule::blockCutShort() {
+  byteTimer_.setEnabled(false);
+  if (mode_ != Mode::Loader || phase_ != Phase::InBlock) return;
+  rxHost_ = line();
+  violation("xmodem-short-block", block_,
+            std::to_string(block_.size()) + " of 133 bytes, then silence");
+  nak("short block");
+}
+
+// The line has been quiet since a garbled block: the host may send it again.
+void SimModule::lineQuietAgain() {
+  quietTimer_.setEnabled(false);
+  if (mode_ == Mode::Loader && phase_ == Phase::Purging) nak("after a garbled block");
+}
+
+// No block came after the last answer: the answer may have been lost, so it is asked again.
+void SimModule::blockWaitExpired() {
+  if (mode_ == Mode::Loader && phase_ == Phase::AwaitBlock) {
+    nak("no block within the wait time");
+  } else {
+    blockWaitTimer_.setEnabled(false);
+  }
+}
+
+// A transfer under way heard nothing for long: its host is gone, and a new one starts afresh.
+void SimModule::hostGoneSilent() {
+  hostGoneTimer_.setEnabled(false);
+  if (mode_ != Mode::Loader || (phase_ == Phase::AwaitStart && accepted_ == 0)) return;
+  state("host-gone", "nothing from the host for " + std::to_string(kHostGoneSilence.count()) +
+                         " ms after " + std::to_string(accepted_) +
+                         " blocks: asking for a new transfer");
+  restartTransfer();
+}
+
+// The loader accepted nothing for a minute: the module goes back to the firmware it had.
+void SimModule::loaderIdleExpired() {
+  idleTimer_.setEnabled(false);
+  if (mode_ != Mode::Loader) return;
+  state("loader-timed-out", "no block accepted for 60 s: back to the firmware it had");
+  beginRestart();
+}
+
 // --- Loader ----------------------------------------------------------------------------
 
 void SimModule::enterLoader(char variant, bool checkVariant) {
@@ -619,74 +640,11 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
   if (phase_ != Phase::AwaitStart || accepted_ > 0) Restart(hostGoneTimer_);
   switch (phase_) {
     case Phase::AwaitStart:
-    case Phase::AwaitBlock: {
-      const bool wasCan = canPending_;
-      canPending_ = false;
-      if (byte == kSoh) {
-        if (phase_ == Phase::AwaitStart && accepted_ == 0) transferStart_ = arrivalTime();
-        startRequestTimer_.setEnabled(false);
-        Restart(hostGoneTimer_);
-        blockWaitTimer_.setEnabled(false);
-        block_.assign(1, kSoh);
-        phase_ = Phase::InBlock;
-        Restart(byteTimer_);
-        return;
-      }
-      if (byte == kEot) {
-        const std::uint8_t eot[] = {kEot};
-        if (accepted_ > 0) {
-          ++stats_.seen["xmodem EOT"];
-          if (transferStart_) stats_.transferMicros = (arrivalTime() - *transferStart_).count();
-          log(Event("rx", "xmodem EOT", eot).from(rxHost_));
-          finishTransfer();
-        } else {
-          violation("xmodem-eot-before-data", eot, "no block has been accepted");
-          if (phase_ == Phase::AwaitBlock) nak("EOT before any block");
-        }
-        return;
-      }
-      if (byte == kCan) {
-        if (!wasCan) {
-          canPending_ = true;
-          return;
-        }
-        ++stats_.seen["xmodem CAN"];
-        const std::uint8_t can[] = {kCan, kCan};
-        log(Event("rx", "xmodem CAN", can)
-                .from(rxHost_)
-                .withNote("the sender cancelled: waiting for a new transfer"));
-        restartTransfer();
-        return;
-      }
-      if (byte == kStx) {
-        const std::uint8_t stx[] = {kStx};
-        violation("xmodem-1k-block", stx, "only 128-byte blocks are taken");
-        phase_ = Phase::Purging;
-        startRequestTimer_.setEnabled(false);
-        blockWaitTimer_.setEnabled(false);
-        Restart(quietTimer_);
-        return;
-      }
-      ++strays;
+    case Phase::AwaitBlock:
+      betweenBlocksByte(byte, strays);
       return;
-    }
     case Phase::InBlock:
-      block_.push_back(byte);
-      if (block_.size() < kXmodemBlock) {
-        Restart(byteTimer_);
-        return;
-      }
-      byteTimer_.setEnabled(false);
-      phase_ = Phase::Answering;
-      overlong_ = 0;
-      if (const auto late = config_.faults.lateAnswers.find(accepted_ + 1);
-          late != config_.faults.lateAnswers.end()) {
-        queue_.after(config_.blockAnswerDelay + late->second, [this] { blockVerdict(); });
-      } else if (config_.blockAnswerDelay.count() == 0) {
-        verdictDue_ = true;  // judged at the end of this chunk, its answer sent at once
-      } else {
-        queue_.after(config_.blockAnswerDelay, [this] { blockVerdict(); });
-      }
+      blockBodyByte(byte);
       return;
     case Phase::Answering:
       // The host sends the next block only after the answer: these bytes make this block
@@ -697,6 +655,95 @@ void SimModule::loaderByte(std::uint8_t byte, std::size_t& strays) {
       Restart(quietTimer_);
       return;
   }
+}
+
+// Outside a block only a block's start, EOT, a double CAN or a refused 1K start mean anything;
+// all else is stray.
+void SimModule::betweenBlocksByte(std::uint8_t byte, std::size_t& strays) {
+  const bool wasCan = canPending_;
+  canPending_ = false;
+  switch (byte) {
+    case kSoh:
+      blockStart();
+      return;
+    case kEot:
+      endOfTransmission();
+      return;
+    case kCan:
+      if (wasCan) {
+        cancelledBySender();
+      } else {
+        canPending_ = true;  // a single CAN may be line noise: it takes two
+      }
+      return;
+    case kStx:
+      longBlockRefused();
+      return;
+    default:
+      ++strays;
+      return;
+  }
+}
+
+void SimModule::blockStart() {
+  if (phase_ == Phase::AwaitStart && accepted_ == 0) transferStart_ = arrivalTime();
+  startRequestTimer_.setEnabled(false);
+  Restart(hostGoneTimer_);
+  blockWaitTimer_.setEnabled(false);
+  block_.assign(1, kSoh);
+  phase_ = Phase::InBlock;
+  Restart(byteTimer_);
+}
+
+void SimModule::blockBodyByte(std::uint8_t byte) {
+  block_.push_back(byte);
+  if (block_.size() < kXmodemBlock) {
+    Restart(byteTimer_);
+    return;
+  }
+  byteTimer_.setEnabled(false);
+  phase_ = Phase::Answering;
+  overlong_ = 0;
+  if (const auto late = config_.faults.lateAnswers.find(accepted_ + 1);
+      late != config_.faults.lateAnswers.end()) {
+    queue_.after(config_.blockAnswerDelay + late->second, [this] { blockVerdict(); });
+  } else if (config_.blockAnswerDelay.count() == 0) {
+    verdictDue_ = true;  // judged at the end of this chunk, its answer sent at once
+  } else {
+    queue_.after(config_.blockAnswerDelay, [this] { blockVerdict(); });
+  }
+}
+
+void SimModule::endOfTransmission() {
+  const std::uint8_t eot[] = {kEot};
+  if (accepted_ == 0) {
+    violation("xmodem-eot-before-data", eot, "no block has been accepted");
+    if (phase_ == Phase::AwaitBlock) nak("EOT before any block");
+    return;
+  }
+  ++stats_.seen["xmodem EOT"];
+  if (transferStart_) stats_.transferMicros = (arrivalTime() - *transferStart_).count();
+  log(Event("rx", "xmodem EOT", eot).from(rxHost_));
+  finishTransfer();
+}
+
+void SimModule::cancelledBySender() {
+  ++stats_.seen["xmodem CAN"];
+  const std::uint8_t can[] = {kCan, kCan};
+  log(Event("rx", "xmodem CAN", can)
+          .from(rxHost_)
+          .withNote("the sender cancelled: waiting for a new transfer"));
+  restartTransfer();
+}
+
+// A 1K block is refused whole: its bytes are let pass until the line is quiet, then NAKed.
+void SimModule::longBlockRefused() {
+  const std::uint8_t stx[] = {kStx};
+  violation("xmodem-1k-block", stx, "only 128-byte blocks are taken");
+  phase_ = Phase::Purging;
+  startRequestTimer_.setEnabled(false);
+  blockWaitTimer_.setEnabled(false);
+  Restart(quietTimer_);
 }
 
 void SimModule::blockVerdict() {
@@ -813,10 +860,7 @@ void SimModule::finishTransfer() {
       state("image-write-failed", "cannot write " + config_.imageOut);
     }
   }
-  stopLoaderTimers();
-  idleTimer_.setEnabled(false);
-  mode_ = Mode::Restarting;
-  queue_.clear();
+  leaveLoader();
   queue_.after(config_.blockAnswerDelay, [this] {
     ++stats_.acksSent;
     send({kAck}, "xmodem ACK");
@@ -827,11 +871,17 @@ void SimModule::finishTransfer() {
 }
 
 void SimModule::beginRestart() {
+  leaveLoader();
+  queue_.after(config_.restartTime, [this] { bootUp(); });
+}
+
+// Whatever ends the loader's work, nothing of it may go on into the restart: no timer fires,
+// no answer still queued goes out.
+void SimModule::leaveLoader() {
   stopLoaderTimers();
   idleTimer_.setEnabled(false);
   mode_ = Mode::Restarting;
   queue_.clear();
-  queue_.after(config_.restartTime, [this] { bootUp(); });
 }
 
 void SimModule::bootUp() {

@@ -214,8 +214,23 @@ class SimModule {
   std::vector<std::uint8_t> nmeaVersionReply() const;
   std::vector<std::uint8_t> binrVersionReply() const;
 
+  // The loader's timers.
+  void startRequestTick();
+  void blockCutShort();
+  void lineQuietAgain();
+  void blockWaitExpired();
+  void hostGoneSilent();
+  void loaderIdleExpired();
+
   void enterLoader(char variant, bool checkVariant);
+  // The XMODEM receive, byte by byte: between blocks, the block's start and body, EOT, CAN.
   void loaderByte(std::uint8_t byte, std::size_t& strays);
+  void betweenBlocksByte(std::uint8_t byte, std::size_t& strays);
+  void blockStart();
+  void blockBodyByte(std::uint8_t byte);
+  void endOfTransmission();
+  void cancelledBySender();
+  void longBlockRefused();
   void blockVerdict();
   void ack(std::string note = {});
   void nak(std::string note = {});
@@ -224,6 +239,8 @@ class SimModule {
   void restartTransfer();
   void finishTransfer();
   void beginRestart();
+  // The steps the end of a transfer and a restart from the loader share.
+  void leaveLoader();
   void bootUp();
   void stopLoaderTimers();
   void resetReceivers();
