@@ -265,11 +265,12 @@ void SimModule::state(std::string kind, std::string note) {
 
 // --- Sending ---------------------------------------------------------------------------
 
-void SimModule::send(std::vector<std::uint8_t> bytes, std::string kind) {
+void SimModule::send(std::vector<std::uint8_t> bytes, std::string kind, std::string note) {
   if (config_.silent) return;
   ++stats_.sent[kind];
   Event e("tx", kind, bytes);
   if (hostView_) e.from(hostView_());
+  e.note = std::move(note);
   log(e);
   if (output_) output_(bytes, line());
 }
@@ -817,13 +818,12 @@ void SimModule::blockVerdict() {
 }
 
 void SimModule::ack(std::string note) {
-  (void)note;
   ++stats_.acksSent;
   rejectionsInRow_ = 0;
   phase_ = Phase::AwaitBlock;
   Restart(blockWaitTimer_);
   Restart(hostGoneTimer_);
-  send({kAck}, "xmodem ACK");
+  send({kAck}, "xmodem ACK", std::move(note));
 }
 
 void SimModule::stall() {
@@ -839,12 +839,12 @@ void SimModule::stall() {
 }
 
 void SimModule::nak(std::string note) {
-  (void)note;
   ++stats_.naksSent;
   phase_ = Phase::AwaitBlock;
   Restart(blockWaitTimer_);
   Restart(hostGoneTimer_);
-  send({kNak}, "xmodem NAK");
+  // Why it refused goes with the NAK into the events, for the reader of a failed run.
+  send({kNak}, "xmodem NAK", std::move(note));
 }
 
 void SimModule::finishTransfer() {

@@ -203,7 +203,8 @@ class SimModule {
   void violation(std::string kind, std::span<const std::uint8_t> bytes, std::string note = {});
   void state(std::string kind, std::string note = {});
 
-  void send(std::vector<std::uint8_t> bytes, std::string kind);
+  // `note`, when given, goes into the events line of what was sent.
+  void send(std::vector<std::uint8_t> bytes, std::string kind, std::string note = {});
   // `milestone`, when given, is told once the reply has gone out.
   void reply(std::vector<std::uint8_t> bytes, std::string kind,
              std::optional<Milestone> milestone = std::nullopt);

@@ -2,6 +2,8 @@
 // through the serial link (`Comm`) and the in-process simulated port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,15 @@ class Bench {
   std::int64_t eventsContaining(const std::string& needle) const {
     std::int64_t n = 0;
     for (const auto& e : events) n += e.find(needle) != std::string::npos;
+    return n;
+  }
+  // Events lines holding every one of `needles`.
+  std::int64_t eventsWithAll(std::initializer_list<std::string> needles) const {
+    std::int64_t n = 0;
+    for (const auto& e : events) {
+      n += std::all_of(needles.begin(), needles.end(),
+                       [&](const std::string& needle) { return e.find(needle) != e.npos; });
+    }
     return n;
   }
 
@@ -385,6 +396,10 @@ TEST(SimLoader, ReceivesAnImageWithRejectionsARepeatedBlockAndRestartsWithTheNew
   EXPECT_EQ(s.injectedNaks, 1);
   EXPECT_EQ(s.naksSent, 1);
   EXPECT_EQ(s.violationTotal(), 0);
+  // The ordered NAK and the repeated block's ACK say why in the events.
+  EXPECT_EQ(bench.eventsWithAll({"\"kind\":\"xmodem NAK\"", "\"note\":\"rejected as ordered\""}),
+            1);
+  EXPECT_EQ(bench.eventsWithAll({"\"kind\":\"xmodem ACK\"", "\"note\":\"repeated block\""}), 1);
 
   // Up again exactly the restart time after the ACK of EOT (which left 1 ms + the block
   // answer delay after EOT was written); a query arriving 1 ms earlier is not heard.
@@ -470,6 +485,7 @@ struct BadBlockCase {
   Bytes bytes;
   const char* violation;
   Milliseconds nakAfter;  // from the last byte's arrival
+  const char* nakNote;    // the reason the events give with the NAK
 };
 
 TEST(SimLoader, RejectsEveryMalformedBlockAndThenTakesAGoodOne) {
@@ -483,11 +499,14 @@ TEST(SimLoader, RejectsEveryMalformedBlockAndThenTakesAGoodOne) {
   Bytes longBlock = testing::Block(1, 0);
   longBlock.push_back(0x00);
   const BadBlockCase cases[] = {
-      {"wrong number", wrongNumber, "xmodem-wrong-block-number", kBlockAnswerDelay},
-      {"CRC low byte first", lowFirst, "xmodem-bad-crc", kBlockAnswerDelay},
-      {"bad complement", complement, "xmodem-bad-complement", kBlockAnswerDelay},
-      {"short", shortBlock, "xmodem-short-block", kBlockByteTimeout},
-      {"one byte too long", longBlock, "xmodem-long-block", kBlockAnswerDelay + kLineQuietTime},
+      {"wrong number", wrongNumber, "xmodem-wrong-block-number", kBlockAnswerDelay,
+       "wrong block number"},
+      {"CRC low byte first", lowFirst, "xmodem-bad-crc", kBlockAnswerDelay, "xmodem-bad-crc"},
+      {"bad complement", complement, "xmodem-bad-complement", kBlockAnswerDelay,
+       "xmodem-bad-complement"},
+      {"short", shortBlock, "xmodem-short-block", kBlockByteTimeout, "short block"},
+      {"one byte too long", longBlock, "xmodem-long-block", kBlockAnswerDelay + kLineQuietTime,
+       "after a garbled block"},
   };
   for (const auto& c : cases) {
     SimConfig config = Nmea();
@@ -505,7 +524,15 @@ TEST(SimLoader, RejectsEveryMalformedBlockAndThenTakesAGoodOne) {
     bench.loop.advance(1ms);  // and the NAK itself on the wire
     EXPECT_EQ(bench.take(), Bytes{kNak}) << c.name;
     EXPECT_EQ(bench.module.stats().violations.at(c.violation), 1) << c.name;
+    EXPECT_EQ(bench.eventsWithAll(
+                  {"\"kind\":\"xmodem NAK\"", "\"note\":\"" + std::string(c.nakNote) + "\""}),
+              1)
+        << c.name;
     EXPECT_EQ(Answer(bench, testing::Block(1, 0)), kAck) << c.name;
+    // A plain ACK gives no reason; the note did not change what the summary counts.
+    EXPECT_EQ(bench.eventsWithAll({"\"kind\":\"xmodem ACK\"", "\"note\""}), 0) << c.name;
+    EXPECT_EQ(bench.module.stats().naksSent, 1) << c.name;
+    EXPECT_EQ(bench.module.stats().sent.at("xmodem NAK"), 1) << c.name;
     EXPECT_EQ(bench.module.stats().blocksAccepted, 1) << c.name;
   }
 }
