@@ -490,13 +490,7 @@ RunSummary FlashRun::summary() const {
     summary.baud = identified_->baud;
     summary.protocol = std::string(ProtocolName(identified_->protocol));
   }
-  if (reason_ != OpenError::None) {
-    summary.reason = std::string(OpenErrorName(reason_));
-    summary.reasonText = std::string(OpenErrorText(reason_));
-    if (const std::string_view hint = OpenErrorHint(reason_); !hint.empty()) {
-      summary.hint = std::string(hint);
-    }
-  }
+  SetOpenError(summary, reason_);
   return summary;
 }
 

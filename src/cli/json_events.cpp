@@ -52,6 +52,15 @@ void AddPortIdentity(Json& json, const std::optional<UsbIdentity>& usb) {
   json["portUsbId"] = usb ? Json(UsbIdText(*usb)) : Json(nullptr);
 }
 
+void SetOpenError(RunSummary& summary, OpenError reason) {
+  if (reason == OpenError::None) return;
+  summary.reason = std::string(OpenErrorName(reason));
+  summary.reasonText = std::string(OpenErrorText(reason));
+  if (const std::string_view hint = OpenErrorHint(reason); !hint.empty()) {
+    summary.hint = std::string(hint);
+  }
+}
+
 std::string JsonResultEvent(const RunSummary& summary) {
   Json json{{"event", "result"},
             {"exitCode", static_cast<int>(summary.code)},
@@ -80,6 +89,13 @@ std::string JsonStageEvent(std::string_view stage) {
 
 std::string JsonSayEvent(std::string_view text) {
   return Dump(Json{{"event", "say"}, {"text", text}});
+}
+
+std::string JsonNoStationsSummaryEvent(ExitCode code) {
+  return Dump(Json{{"event", "summary"},
+                   {"exitCode", static_cast<int>(code)},
+                   {"outcome", ExitCodeName(code)},
+                   {"stations", Json::array()}});
 }
 
 std::string JsonStationSummaryEvent(const StationCounts& station) {

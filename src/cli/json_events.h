@@ -25,6 +25,7 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "platform/port_source.h"
+#include "platform/serial_device.h"
 
 namespace movrand::cli {
 
@@ -62,6 +63,8 @@ struct RunSummary {
   std::optional<std::int64_t> imageBytes;
   std::optional<std::string> imageSha256;
 };
+// Why the port could not be opened, in the three forms of the result: name, words, hint.
+void SetOpenError(RunSummary& summary, OpenError reason);
 std::string JsonResultEvent(const RunSummary& summary);
 // Where the module was, beside the port's name: "portSerial", "portLocation" and "portUsbId"
 // ("0403:6001"), each null when the port has no USB identity or lacks that part of it.
@@ -81,6 +84,9 @@ struct StationCounts {
   double seconds = 0;        // the station's whole run
   ExitCode code = ExitCode::Success;
 };
+// A line that ended before any station started: {"event":"summary","exitCode":..,
+// "outcome":..,"stations":[]}.
+std::string JsonNoStationsSummaryEvent(ExitCode code);
 // {"event":"summary","exitCode":..,"outcome":..,"stations":[{"port","passed","failed",
 // "current","meanSeconds","modulesPerHour","exitCode"}]}
 std::string JsonStationSummaryEvent(const StationCounts& station);

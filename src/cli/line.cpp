@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "cli/json_events.h"
 #include "cli/line_view.h"
 #include "cli/record.h"
 #include "platform/child_process.h"
@@ -125,9 +126,7 @@ int RunLine(const FlashOptions& o) {
   const auto refuse = [&o](ExitCode code, const std::string& detail) {
     std::fprintf(stderr, "movrand-flash: %s\n", detail.c_str());
     if (o.json) {
-      WriteTo(stdout,
-              "{\"event\":\"summary\",\"exitCode\":" + std::to_string(static_cast<int>(code)) +
-                  ",\"outcome\":\"" + std::string(ExitCodeName(code)) + "\",\"stations\":[]}\n");
+      WriteTo(stdout, JsonNoStationsSummaryEvent(code) + "\n");
     }
     return static_cast<int>(code);
   };

@@ -241,11 +241,7 @@ int Refuse(bool json, ExitCode code, const std::string& detail,
     RunSummary summary;
     summary.code = code;
     summary.detail = detail;
-    if (reason != OpenError::None) {
-      summary.reason = std::string(OpenErrorName(reason));
-      summary.reasonText = std::string(OpenErrorText(reason));
-      if (!hint.empty()) summary.hint = std::string(hint);
-    }
+    SetOpenError(summary, reason);
     WriteOut(JsonResultEvent(summary) + "\n");
   }
   return static_cast<int>(code);

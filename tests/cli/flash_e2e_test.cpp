@@ -17,10 +17,12 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/flash_process.h"
@@ -196,62 +198,100 @@ TEST(FlashE2E, PortHeldByAnotherProgramIsToldAsBusy) {
   EXPECT_FALSE(Result(events)->contains("baud")) << "nothing was identified";
 }
 
-TEST(FlashE2E, SilentModule) {
-  SimProcess sim = Sim({"--silent"});
-  ASSERT_FALSE(sim.port().empty());
-  const Outcome run =
-      RunFlash({"--port", sim.port(), "--protocol", "nmea", "--baud", "115200"}, kQuick);
-  EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
-  EXPECT_NE(run.out.find(">>Device is not responding..."), std::string::npos) << run.out;
+// What the simulated module is told to do, and the exit code, outcome and log lines that must
+// follow from it.
+struct ModuleCase {
+  const char* name;
+  std::vector<std::string> simArgs;
+  std::vector<std::string> flashArgs;                        // beyond --port and --json
+  std::optional<std::pair<std::size_t, std::string>> image;  // size and model named in it
+  int exitCode;
+  const char* outcome;
+  std::vector<std::string> lines;   // log lines the run must show
+  std::vector<std::string> absent;  // and must not
+  bool receivesNothing = false;     // the module must not be sent a whole image
+  std::chrono::seconds limit = kQuick;
+};
+
+void PrintTo(const ModuleCase& c, std::ostream* os) {
+  *os << c.name;
 }
 
-TEST(FlashE2E, ImageForAnotherModel) {
+class FlashModuleCase : public ::testing::TestWithParam<ModuleCase> {};
+
+TEST_P(FlashModuleCase, EndsWithItsCodeAndLines) {
+  const ModuleCase& c = GetParam();
   Folder folder;
-  SimProcess sim = Sim({"--image-out", folder.file("received.bin")});
+  std::vector<std::string> simArgs = c.simArgs;
+  simArgs.insert(simArgs.end(), {"--image-out", folder.file("received.bin")});
+  SimProcess sim = Sim(simArgs);
   ASSERT_FALSE(sim.port().empty());
-  const Outcome run = RunFlash({"--port", sim.port(), "--file",
-                                folder.write("fw.bin", Image(4096, "DOV42")), "--yes", "--json"},
-                               kQuick);
-  EXPECT_EQ(run.exitCode, 5) << run.out << run.err;
+  std::vector<std::string> args{"--port", sim.port(), "--json"};
+  args.insert(args.end(), c.flashArgs.begin(), c.flashArgs.end());
+  if (c.image) {
+    args.insert(
+        args.end(),
+        {"--file", folder.write("fw.bin", Image(c.image->first, c.image->second)), "--yes"});
+  }
+  const Outcome run = RunFlash(args, c.limit);
+  EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
   const std::vector<json> events = run.events();
-  ASSERT_TRUE(Result(events));
-  EXPECT_NE(Result(events)->at("detail").get<std::string>().find(
-                ">>Version of the software does not match the version of the device A1 KAP41"),
-            std::string::npos)
-      << run.out;
-  EXPECT_TRUE(HasLineEndingWith(events, ">>COM-port closes")) << "disconnected afterwards";
-  EXPECT_FALSE(fs::exists(folder.file("received.bin")));
+  ASSERT_TRUE(Result(events)) << run.out;
+  EXPECT_EQ(Result(events)->at("outcome"), c.outcome);
+  for (const std::string& line : c.lines) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << " in:\n" << run.out;
+  }
+  for (const std::string& line : c.absent) {
+    EXPECT_EQ(run.out.find(line), std::string::npos) << line << " in:\n" << run.out;
+  }
+  if (c.receivesNothing) {
+    EXPECT_FALSE(fs::exists(folder.file("received.bin")));
+  }
 }
 
-TEST(FlashE2E, BlockRejectedForever) {
-  Folder folder;
-  SimProcess sim = Sim({"--nak-forever", "5", "--image-out", folder.file("received.bin")});
-  ASSERT_FALSE(sim.port().empty());
-  const Outcome run = RunFlash(
-      {"--port", sim.port(), "--file", folder.write("fw.bin", Image(8192, "KAP41")), "--yes"},
-      kQuick);
-  EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
-  EXPECT_NE(run.out.find(">>Data loading has been canceled because of multiple errors!"),
-            std::string::npos)
-      << run.out;
-  EXPECT_FALSE(fs::exists(folder.file("received.bin")));
-}
-
-TEST(FlashE2E, ModuleThatNeverComesBack) {
-  Folder folder;
-  SimProcess sim = Sim({"--restart-s", "3600"});  // longer than the run waits
-  ASSERT_FALSE(sim.port().empty());
-  const Outcome run = RunFlash({"--port", sim.port(), "--file",
-                                folder.write("fw.bin", Image(4096, "KAP41")), "--yes", "--json"},
-                               kFlash);
-  EXPECT_EQ(run.exitCode, 7) << run.out << run.err;
-  const std::vector<json> events = run.events();
-  EXPECT_TRUE(HasLineEndingWith(events, ">>Loading completed"));
-  EXPECT_TRUE(HasLineEndingWith(events, ">>Connection..."));
-  EXPECT_FALSE(HasLineEndingWith(events, ">>Device is ready for normal operation"));
-  ASSERT_TRUE(Result(events));
-  EXPECT_EQ(Result(events)->at("outcome"), "reconnect");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Modules, FlashModuleCase,
+    ::testing::Values(
+        ModuleCase{.name = "silent",
+                   .simArgs = {"--silent"},
+                   .flashArgs = {"--protocol", "nmea", "--baud", "115200"},
+                   .image = std::nullopt,
+                   .exitCode = 4,
+                   .outcome = "device",
+                   .lines = {">>Device is not responding..."},
+                   .absent = {}},
+        ModuleCase{.name = "image_for_another_model",
+                   .simArgs = {},
+                   .flashArgs = {},
+                   .image = std::pair<std::size_t, std::string>{4096, "DOV42"},
+                   .exitCode = 5,
+                   .outcome = "image",
+                   .lines = {">>Version of the software does not match the version of the "
+                             "device A1 KAP41",
+                             ">>COM-port closes"},
+                   .absent = {},
+                   .receivesNothing = true},
+        ModuleCase{.name = "block_rejected_forever",
+                   .simArgs = {"--nak-forever", "5"},
+                   .flashArgs = {},
+                   .image = std::pair<std::size_t, std::string>{8192, "KAP41"},
+                   .exitCode = 6,
+                   .outcome = "cancelled",
+                   .lines = {">>Data loading has been canceled because of multiple errors!"},
+                   .absent = {},
+                   .receivesNothing = true},
+        // Its restart takes longer than the run waits.
+        ModuleCase{.name = "never_comes_back",
+                   .simArgs = {"--restart-s", "3600"},
+                   .flashArgs = {},
+                   .image = std::pair<std::size_t, std::string>{4096, "KAP41"},
+                   .exitCode = 7,
+                   .outcome = "reconnect",
+                   .lines = {">>Loading completed", ">>Connection..."},
+                   .absent = {">>Device is ready for normal operation"},
+                   .receivesNothing = false,
+                   .limit = kFlash}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FlashE2E, CtrlCDuringTheTransferRunsCancel) {
   Folder folder;
