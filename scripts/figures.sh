@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Figures of the code's shape: the include graph between the libraries of src/ (one line per
 # pair: how many #include lines of the first folder name a header of the second), the lines
-# of each library, and the largest functions.
+# of each library, the ten largest functions, and the pairs of places under src/ that share
+# six or more lines.
 #
 #   scripts/figures.sh           the working tree
 #   scripts/figures.sh REV       the commit REV (its src/ taken with git archive)
 #
-# The largest functions need universal-ctags (apt-get install universal-ctags).
+# The largest functions need universal-ctags (apt-get install universal-ctags); the shared
+# lines need the `duplicates` command where it is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -80,10 +82,20 @@ functions=$(ctags -R --languages=C++ --kinds-C++=f --fields=+ne -o - "$src" |
       }
     }' | sort -t$'\t' -k1,1rn)
 echo "Largest functions (lines from the signature to the closing brace):"
-echo "$functions" | head -8 | awk -F'\t' '{ printf "  %4d  %-40s %s\n", $1, $2, $3 }'
+# From a here-string: `echo | head` would end echo with SIGPIPE, and pipefail the script.
+head -10 <<<"$functions" | awk -F'\t' '{ printf "  %4d  %-40s %s\n", $1, $2, $3 }'
 echo
 echo "Largest function of each library:"
 echo "$functions" | awk -F'\t' '{
     split($3, at, "/");
     if (!(at[1] in seen)) { seen[at[1]] = 1; printf "  %-12s %4d  %-40s %s\n", at[1], $1, $2, $3 }
   }' | sort
+
+echo
+if command -v duplicates > /dev/null; then
+  echo "Places under src/ that share six or more lines (pairs; those of the same shape alone"
+  echo "and marked boilerplate are counted apart):"
+  (cd "$src" && duplicates --most 200 --seconds 120) | head -1 | sed 's/^/  /'
+else
+  echo "Shared lines: the duplicates command is not installed"
+fi
