@@ -133,6 +133,28 @@ class FormSurface {
   std::string PortName;                // the port of the current attempt
 
   // ---- The controls the procedures read and write --------------------------------------------
+  // The window's components keep the names of its layout, which say little of what they are.
+  // What each one is on screen, and what a tag means where one is used:
+  //
+  //   name                on screen                                   tag
+  //   PortComboBox        "COM port" drop-down list of the ports      -
+  //   ProtocolComboBox    "Protocol": Auto, BINR, NMEA                -
+  //   BaudComboBox        "Baud Rate": Auto or a fixed rate           -
+  //   Edit1               "FW File": the chosen image's name          -
+  //   SpeedButtonOpen     the "Open file" button beside "FW File"    -
+  //   SpeedButtonSynch    Connect / Disconnect                        1: the reconnect after
+  //                                                                   programming runs
+  //   SpeedButtonProgram  Programming                                 -
+  //   SpeedButton1        Cancel                                      -
+  //   BitBtn1             Close                                       -
+  //   Memo1               the log pane                                -
+  //   OpenDialog1         the file-open dialog of SpeedButtonOpen     -
+  //   Timer1              (no face) the transfer's progress line      -
+  //   TimerRestart        (no face) after programming                 1: follow the module to
+  //                                                                   the programming rate;
+  //                                                                   0: the restart wait
+  //
+  // The other timers are named for what they do (below); the state record is above.
   ComboBox PortComboBox;      // sorted; rebuilt on every drop-down
   ComboBox ProtocolComboBox;  // "Auto", "BINR", "NMEA"
   ComboBox BaudComboBox;      // "Auto", "230400" ... "4800" (+ "148874" in test mode)
