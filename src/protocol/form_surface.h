@@ -141,7 +141,7 @@ class FormSurface {
   //   ProtocolComboBox    "Protocol": Auto, BINR, NMEA                -
   //   BaudComboBox        "Baud Rate": Auto or a fixed rate           -
   //   Edit1               "FW File": the chosen image's name          -
-  //   SpeedButtonOpen     the "Open file" button beside "FW File"    -
+  //   SpeedButtonOpen     the "Open file" button beside "FW File"     -
   //   SpeedButtonSynch    Connect / Disconnect                        1: the reconnect after
   //                                                                   programming runs
   //   SpeedButtonProgram  Programming                                 -
