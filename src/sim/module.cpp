@@ -66,12 +66,11 @@ std::string Describe(LineSettings s) {
   return std::to_string(s.baud) + (s.parity == Parity::Odd ? " 8O1" : " 8N1");
 }
 
-std::string SettingsJson(LineSettings s) {
+JsonObject SettingsJson(LineSettings s) {
   return JsonObject()
       .add("open", true)
       .add("baud", static_cast<std::int64_t>(s.baud))
-      .add("parity", ParityName(s.parity))
-      .text();
+      .add("parity", ParityName(s.parity));
 }
 
 std::vector<std::uint8_t> Bytes(std::string_view text) {
@@ -219,8 +218,7 @@ void SimModule::log(const Event& event) {
   if (event.block >= 0) o.add("block", event.block);
   if (event.position >= 0) o.add("position", event.position);
   if (event.hostKnown) {
-    o.addRaw("host",
-             event.host ? SettingsJson(*event.host) : JsonObject().add("open", false).text());
+    o.add("host", event.host ? SettingsJson(*event.host) : JsonObject().add("open", false));
   }
   const char* mode = "off";
   switch (mode_) {
@@ -237,11 +235,10 @@ void SimModule::log(const Event& event) {
       break;
   }
   const LineSettings own = line();
-  o.addRaw("module", JsonObject()
-                         .add("mode", mode)
-                         .add("baud", static_cast<std::int64_t>(own.baud))
-                         .add("parity", ParityName(own.parity))
-                         .text());
+  o.add("module", JsonObject()
+                      .add("mode", mode)
+                      .add("baud", static_cast<std::int64_t>(own.baud))
+                      .add("parity", ParityName(own.parity)));
   if (!event.violation.empty()) o.add("violation", event.violation);
   if (!event.note.empty()) o.add("note", event.note);
   eventSink_(o.text());

@@ -3,76 +3,62 @@
 namespace movrand::sim {
 namespace {
 
-std::string CountsJson(const std::map<std::string, std::int64_t>& counts) {
+JsonObject Counts(const std::map<std::string, std::int64_t>& counts) {
   JsonObject object;
   for (const auto& [name, count] : counts) object.add(name, count);
-  return object.text();
+  return object;
+}
+
+// JSON strings are Unicode, the bytes the simulator logs are not: each byte becomes the
+// character of the same number (as in Latin-1), so that no byte is lost to a replacement
+// character and the ASCII output shows it as \u00XX.
+std::string ByteCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      out += c;
+    } else {
+      out += static_cast<char>(0xC0 | b >> 6);
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
+std::string JsonText(const Json& value) {
+  return value.dump(-1, ' ', true, Json::error_handler_t::replace);
+}
+
 std::string JsonString(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (b < 0x20 || b >= 0x7F) {  // keeps the file plain ASCII whatever the host sent
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 0x0F];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
+  return JsonText(ByteCharacters(text));
 }
 
-void JsonObject::key(std::string_view name) {
-  if (body_.size() > 1) body_ += ',';
-  body_ += JsonString(name);
-  body_ += ':';
-}
-
-JsonObject& JsonObject::add(std::string_view name, std::string_view value) {
-  key(name);
-  body_ += JsonString(value);
+JsonObject& JsonObject::add(std::string_view key, std::string_view value) {
+  body_[ByteCharacters(key)] = ByteCharacters(value);
   return *this;
 }
 
-JsonObject& JsonObject::add(std::string_view name, std::int64_t value) {
-  key(name);
-  body_ += std::to_string(value);
+JsonObject& JsonObject::add(std::string_view key, std::int64_t value) {
+  body_[ByteCharacters(key)] = value;
   return *this;
 }
 
-JsonObject& JsonObject::add(std::string_view name, bool value) {
-  key(name);
-  body_ += value ? "true" : "false";
+JsonObject& JsonObject::add(std::string_view key, bool value) {
+  body_[ByteCharacters(key)] = value;
   return *this;
 }
 
-JsonObject& JsonObject::addRaw(std::string_view name, std::string_view json) {
-  key(name);
-  body_ += json;
+JsonObject& JsonObject::add(std::string_view key, const JsonObject& object) {
+  body_[ByteCharacters(key)] = object.body_;
+  return *this;
+}
+
+JsonObject& JsonObject::addRaw(std::string_view key, std::string_view json) {
+  body_[ByteCharacters(key)] = Json::parse(json);
   return *this;
 }
 
@@ -111,17 +97,17 @@ std::int64_t SimStats::versionQueries() const {
   return total;
 }
 
-std::string SimStats::summaryJson() const {
+JsonObject SimStats::summary() const {
   return JsonObject()
-      .addRaw("seen", CountsJson(seen))
-      .addRaw("sent", CountsJson(sent))
+      .add("seen", Counts(seen))
+      .add("sent", Counts(sent))
       .add("blocks_accepted", blocksAccepted)
       .add("transfers_started", transfersStarted)
       .add("blocks_repeated", blocksRepeated)
       .add("acks_sent", acksSent)
       .add("naks_sent", naksSent)
       .add("injected_naks", injectedNaks)
-      .addRaw("violations", CountsJson(violations))
+      .add("violations", Counts(violations))
       .add("violation_total", violationTotal())
       .add("noise_chunks", noiseChunks)
       .add("noise_bytes", noiseBytes)
@@ -130,8 +116,7 @@ std::string SimStats::summaryJson() const {
       .add("image_bytes", imageBytes)
       .add("images_written", imagesWritten)
       .add("restarts", restarts)
-      .add("transfer_us", transferMicros)
-      .text();
+      .add("transfer_us", transferMicros);
 }
 
 }  // namespace movrand::sim

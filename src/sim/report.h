@@ -10,9 +10,17 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace movrand::sim {
 
-// Quotes and escapes `text` as a JSON string.
+// The JSON of the simulator's files: keys in the order they are added, plain ASCII.
+using Json = nlohmann::ordered_json;
+
+// `value` as one line of plain ASCII JSON, everything outside printable ASCII as \u escapes.
+std::string JsonText(const Json& value);
+// Quotes and escapes `text` as a JSON string. Each byte is one character: bytes above 0x7F
+// (a host's or an operator's, in whatever encoding) keep their value as \u00XX.
 std::string JsonString(std::string_view text);
 
 // Builds one JSON object, key by key, in the order the keys are added.
@@ -24,13 +32,14 @@ class JsonObject {
   }
   JsonObject& add(std::string_view key, std::int64_t value);
   JsonObject& add(std::string_view key, bool value);
-  // `json` must already be valid JSON (a nested object, for example).
+  JsonObject& add(std::string_view key, const JsonObject& object);
+  // `json` must be valid JSON (a nested object or null, for example).
   JsonObject& addRaw(std::string_view key, std::string_view json);
-  std::string text() const { return body_ + "}"; }
+  const Json& value() const { return body_; }
+  std::string text() const { return JsonText(body_); }
 
  private:
-  void key(std::string_view name);
-  std::string body_ = "{";
+  Json body_ = Json::object();
 };
 
 // The run's counts, kept up to date as the module works.
@@ -61,7 +70,8 @@ struct SimStats {
   // Version queries heard, NMEA and BINR, answered or not.
   std::int64_t versionQueries() const;
   // The one-line JSON summary.
-  std::string summaryJson() const;
+  std::string summaryJson() const { return summary().text(); }
+  JsonObject summary() const;
 };
 
 }  // namespace movrand::sim

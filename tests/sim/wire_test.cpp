@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/report.h"
 #include "sim/wire.h"
 #include "sim_test_util.h"
 
@@ -161,6 +162,37 @@ TEST(CheckXmodemBlock, VerifiesComplementAndHighByteFirstCrc) {
   EXPECT_STREQ(check(flipped).violation, "xmodem-bad-crc");
 
   EXPECT_TRUE(check(testing::Block(0, 0xAA)).ok);  // the number after 255
+}
+
+// The events and the summary are read by scripts with jq and grep: the escapes, the key order
+// and the layout are kept as they always were.
+TEST(SimReport, WritesPlainAsciiJsonInTheOrderGiven) {
+  EXPECT_EQ(JsonString("q\"b\\n\n\r\t\x01\x1f\x7f\xc3\xa9\xff"),
+            R"("q\"b\\n\n\r\t\u0001\u001f\u007f\u00c3\u00a9\u00ff")");
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), R"("a\u0000b")");
+
+  const JsonObject inner = JsonObject().add("open", false);
+  EXPECT_EQ(JsonObject()
+                .add("z", std::int64_t{-3})
+                .add("a", "text")
+                .add("m", inner)
+                .add("e", JsonObject())
+                .addRaw("n", "null")
+                .add("b", true)
+                .text(),
+            R"({"z":-3,"a":"text","m":{"open":false},"e":{},"n":null,"b":true})");
+
+  SimStats stats;
+  stats.sent["xmodem ACK"] = 2;
+  stats.sent["nmea version"] = 1;
+  stats.violations["stray-bytes"] = 4;
+  stats.transferMicros = 1234567;
+  EXPECT_EQ(stats.summaryJson(),
+            R"({"seen":{},"sent":{"nmea version":1,"xmodem ACK":2},"blocks_accepted":0,)"
+            R"("transfers_started":0,"blocks_repeated":0,"acks_sent":0,"naks_sent":0,)"
+            R"("injected_naks":0,"violations":{"stray-bytes":4},"violation_total":4,)"
+            R"("noise_chunks":0,"noise_bytes":0,"ignored_chunks":0,"lost":0,"image_bytes":0,)"
+            R"("images_written":0,"restarts":0,"transfer_us":1234567})");
 }
 
 }  // namespace
