@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -191,94 +192,87 @@ const std::vector<Option>& Table() {
   return table;
 }
 
+// The exit codes, one row each in the order of their numbers. The severity ranks how much a
+// code needs the technician (the larger, the worse): the program failed; the module may hold
+// half an image and did not come back; it was left in its loader by an abort or a cancel, or
+// by a time-out; it runs, but not the version expected; it was flashed but not recorded;
+// nothing was written to it: the image, no module, no port, the command line; success.
+struct ExitCodeRow {
+  ExitCode code;
+  std::string_view name;  // the "outcome" word of the JSON result
+  int severity;
+  std::string_view meaning;  // the line of --help and the README
+};
+
+constexpr ExitCodeRow kExitCodes[] = {
+    {ExitCode::Success, "success", 0, "success"},
+    {ExitCode::Internal, "internal", 10, "the program itself failed"},
+    {ExitCode::Usage, "usage", 1, "usage error (bad option, or an image file that cannot be read)"},
+    {ExitCode::PortUnavailable, "port", 2, "the port is busy or not available"},
+    {ExitCode::DeviceNotFound, "device", 3, "the device was not found or is not responding"},
+    {ExitCode::ImageRejected, "image", 4, "the image was rejected (size, CRC or model)"},
+    {ExitCode::Cancelled, "cancelled", 8,
+     "aborted or cancelled (block rejected four times, Ctrl-C, or not confirmed)"},
+    {ExitCode::ReconnectFailed, "reconnect", 9, "the reconnect after programming failed"},
+    {ExitCode::TimedOut, "timeout", 7, "timed out (--timeout): the run pressed Cancel"},
+    {ExitCode::WrongVersion, "version", 6,
+     "the module reports another version than --expect-version"},
+    {ExitCode::RecordFailed, "record", 5, "the record (--record) could not be written"},
+};
+constexpr int kWorstSeverity = static_cast<int>(std::size(kExitCodes)) - 1;
+
+constexpr bool RowsFollowTheCodes() {
+  for (std::size_t i = 0; i < std::size(kExitCodes); ++i) {
+    if (static_cast<std::size_t>(kExitCodes[i].code) != i) return false;
+  }
+  return std::size(kExitCodes) == static_cast<std::size_t>(kLastExitCode) + 1;
+}
+static_assert(RowsFollowTheCodes(), "one row per exit code, in the order of the numbers");
+
+// Each rank once, so that the worst of several codes is always one code.
+constexpr bool EachSeverityOnce() {
+  for (const ExitCodeRow& row : kExitCodes) {
+    int same = 0;
+    for (const ExitCodeRow& other : kExitCodes) same += other.severity == row.severity ? 1 : 0;
+    if (same != 1 || row.severity < 0 || row.severity > kWorstSeverity) return false;
+  }
+  return true;
+}
+static_assert(EachSeverityOnce(), "the severities rank the codes from 0 to the worst");
+static_assert(kExitCodes[static_cast<int>(ExitCode::Internal)].severity == kWorstSeverity);
+
+const ExitCodeRow* RowOf(ExitCode code) {
+  const auto index = static_cast<std::size_t>(code);
+  return index < std::size(kExitCodes) ? &kExitCodes[index] : nullptr;
+}
+
 }  // namespace
 
 std::string_view ExitCodeMeaning(ExitCode code) {
-  switch (code) {
-    case ExitCode::Success:
-      return "success";
-    case ExitCode::Internal:
-      return "the program itself failed";
-    case ExitCode::Usage:
-      return "usage error (bad option, or an image file that cannot be read)";
-    case ExitCode::PortUnavailable:
-      return "the port is busy or not available";
-    case ExitCode::DeviceNotFound:
-      return "the device was not found or is not responding";
-    case ExitCode::ImageRejected:
-      return "the image was rejected (size, CRC or model)";
-    case ExitCode::Cancelled:
-      return "aborted or cancelled (block rejected four times, Ctrl-C, or not confirmed)";
-    case ExitCode::ReconnectFailed:
-      return "the reconnect after programming failed";
-    case ExitCode::TimedOut:
-      return "timed out (--timeout): the run pressed Cancel";
-    case ExitCode::WrongVersion:
-      return "the module reports another version than --expect-version";
-    case ExitCode::RecordFailed:
-      return "the record (--record) could not be written";
-  }
-  return "unknown";
+  const ExitCodeRow* row = RowOf(code);
+  return row ? row->meaning : "unknown";
 }
 
 std::string_view ExitCodeName(ExitCode code) {
-  switch (code) {
-    case ExitCode::Success:
-      return "success";
-    case ExitCode::Internal:
-      return "internal";
-    case ExitCode::Usage:
-      return "usage";
-    case ExitCode::PortUnavailable:
-      return "port";
-    case ExitCode::DeviceNotFound:
-      return "device";
-    case ExitCode::ImageRejected:
-      return "image";
-    case ExitCode::Cancelled:
-      return "cancelled";
-    case ExitCode::ReconnectFailed:
-      return "reconnect";
-    case ExitCode::TimedOut:
-      return "timeout";
-    case ExitCode::WrongVersion:
-      return "version";
-    case ExitCode::RecordFailed:
-      return "record";
-  }
-  return "unknown";
+  const ExitCodeRow* row = RowOf(code);
+  return row ? row->name : "unknown";
 }
 
 int ExitCodeSeverity(ExitCode code) {
-  switch (code) {
-    case ExitCode::Success:
-      return 0;
-    case ExitCode::Usage:
-      return 1;
-    case ExitCode::PortUnavailable:
-      return 2;
-    case ExitCode::DeviceNotFound:
-      return 3;
-    case ExitCode::ImageRejected:
-      return 4;
-    case ExitCode::RecordFailed:
-      return 5;
-    case ExitCode::WrongVersion:
-      return 6;
-    case ExitCode::TimedOut:
-      return 7;
-    case ExitCode::Cancelled:
-      return 8;
-    case ExitCode::ReconnectFailed:
-      return 9;
-    case ExitCode::Internal:
-      return 10;
-  }
-  return 10;
+  const ExitCodeRow* row = RowOf(code);
+  return row ? row->severity : kWorstSeverity;
 }
 
 ExitCode WorseOf(ExitCode a, ExitCode b) {
   return ExitCodeSeverity(b) > ExitCodeSeverity(a) ? b : a;
+}
+
+std::vector<ExitCode> ExitCodesWorstFirst() {
+  std::vector<ExitCode> codes;
+  for (const ExitCodeRow& row : kExitCodes) codes.push_back(row.code);
+  std::sort(codes.begin(), codes.end(),
+            [](ExitCode a, ExitCode b) { return ExitCodeSeverity(a) > ExitCodeSeverity(b); });
+  return codes;
 }
 
 bool IsLine(const FlashOptions& options) {
@@ -378,9 +372,10 @@ std::string FlashHelpText() {
       "\n";
   text += OptionHelp(Table());
   text += "\nExit codes:\n";
-  for (int code = 0; code <= static_cast<int>(kLastExitCode); ++code) {
-    text += (code < 10 ? "  " : " ") + std::to_string(code) + "  " +
-            std::string(ExitCodeMeaning(static_cast<ExitCode>(code))) + "\n";
+  for (const ExitCodeRow& row : kExitCodes) {
+    const int code = static_cast<int>(row.code);
+    text +=
+        (code < 10 ? "  " : " ") + std::to_string(code) + "  " + std::string(row.meaning) + "\n";
   }
   text +=
       "\n"
@@ -394,7 +389,12 @@ std::string FlashHelpText() {
       "                --expect-version 'A1 KAP41 0103' --model KAP41 --record shift.jsonl --bell\n"
       "\n"
       "With several ports each gets a station of its own; the exit code is the worst\n"
-      "station's, from the worst: 1, 7, 6, 8, 9, 10, 5, 4, 3, 2, 0.\n";
+      "station's, from the worst: ";
+  const std::vector<ExitCode> worstFirst = ExitCodesWorstFirst();
+  for (std::size_t i = 0; i < worstFirst.size(); ++i) {
+    text += (i > 0 ? ", " : "") + std::to_string(static_cast<int>(worstFirst[i]));
+  }
+  text += ".\n";
   return text;
 }
 

@@ -15,30 +15,29 @@
 namespace movrand::cli {
 
 // How a run ended. The numbers are the process's exit codes, documented in --help and the
-// README; scripts on a production line rely on them.
+// README; scripts on a production line rely on them. What each code means, its word for
+// scripts and how bad it is are one row each of the table in options.cpp.
 enum class ExitCode : int {
   Success = 0,
-  Internal = 1,         // the program itself failed (its window model could not be built)
-  Usage = 2,            // bad command line, or an image file that cannot be read
-  PortUnavailable = 3,  // the port does not exist, is busy or cannot be opened
-  DeviceNotFound = 4,   // no module answered, or it stopped answering
-  ImageRejected = 5,    // the image does not suit the module (size, CRC, model)
-  Cancelled = 6,        // transfer aborted after repeated rejections, or cancelled (Ctrl-C, "n")
-  ReconnectFailed = 7,  // the module did not come back after programming
-  TimedOut = 8,         // --timeout expired; the run pressed Cancel
-  WrongVersion = 9,     // the module reports another version than --expect-version
-  RecordFailed = 10,    // the --record line could not be written
+  Internal = 1,
+  Usage = 2,
+  PortUnavailable = 3,
+  DeviceNotFound = 4,
+  ImageRejected = 5,
+  Cancelled = 6,
+  ReconnectFailed = 7,
+  TimedOut = 8,
+  WrongVersion = 9,
+  RecordFailed = 10,
 };
 inline constexpr ExitCode kLastExitCode = ExitCode::RecordFailed;
 
 // How much a code needs the technician, for the one code of several stations: the larger,
-// the worse. From the worst: the program failed (1); the module may hold half an image and
-// did not come back (7); it was left in its loader by an abort or a cancel (6) or by a
-// time-out (8); it runs, but not the version expected (9); it was flashed but not recorded
-// (10); nothing was written to it: the image (5), no module (4), no port (3), the command
-// line (2); success (0).
+// the worse (a code outside the table counts as the worst).
 int ExitCodeSeverity(ExitCode code);
 ExitCode WorseOf(ExitCode a, ExitCode b);
+// Every code, the worst first: the order --help and the README give.
+std::vector<ExitCode> ExitCodesWorstFirst();
 
 // One line saying what the code means, for --help, the README and the closing message.
 std::string_view ExitCodeMeaning(ExitCode code);

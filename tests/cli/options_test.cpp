@@ -2,7 +2,11 @@
 // is refused (exit code 2) before any port is touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/options.h"
@@ -207,6 +211,95 @@ TEST(FlashHelp, DocumentsEveryExitCode) {
     EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
   }
   EXPECT_EQ(FlashVersionText().rfind("movrand-flash ", 0), 0u);
+}
+
+// The README's "### Exit codes" section: its table's rows (code, meaning without the markdown
+// backticks) and the text of the section after the table.
+struct ReadmeExitCodes {
+  std::vector<std::pair<int, std::string>> rows;
+  std::string after;
+};
+
+ReadmeExitCodes ReadReadmeExitCodes() {
+  ReadmeExitCodes found;
+  std::ifstream file(std::string(MOVRAND_SOURCE_DIR) + "/README.md");
+  std::string line;
+  while (std::getline(file, line) && line != "### Exit codes") {
+  }
+  bool inTable = false;
+  while (std::getline(file, line) && line.rfind("#", 0) != 0) {
+    if (line.rfind("| ", 0) == 0 && std::isdigit(static_cast<unsigned char>(line[2]))) {
+      inTable = true;
+      const std::size_t bar = line.find(" | ", 2);
+      const std::size_t end = line.rfind(" |");
+      std::string meaning;
+      for (const char c : line.substr(bar + 3, end - bar - 3)) {
+        if (c != '`') meaning += c;
+      }
+      found.rows.emplace_back(std::stoi(line.substr(2, bar - 2)), meaning);
+    } else if (inTable || line.rfind("|", 0) != 0) {
+      found.after += line + " ";
+    }
+  }
+  return found;
+}
+
+TEST(ExitCodes, TheReadmeTableGivesEveryCodeWithTheProgramsMeaning) {
+  const ReadmeExitCodes readme = ReadReadmeExitCodes();
+  ASSERT_EQ(readme.rows.size(), static_cast<std::size_t>(kLastExitCode) + 1)
+      << "README.md has no complete \"### Exit codes\" table";
+  for (std::size_t i = 0; i < readme.rows.size(); ++i) {
+    const auto& [code, text] = readme.rows[i];
+    EXPECT_EQ(code, static_cast<int>(i)) << "the rows go by number";
+    // The program's line, then at most the README's further detail after ':' or '('.
+    const std::string meaning(ExitCodeMeaning(static_cast<ExitCode>(code)));
+    EXPECT_EQ(text.substr(0, meaning.size()), meaning) << code;
+    const std::string rest = text.substr(std::min(meaning.size(), text.size()));
+    EXPECT_TRUE(rest.empty() || rest.rfind(": ", 0) == 0 || rest.rfind(" (", 0) == 0)
+        << code << ": " << rest;
+  }
+}
+
+TEST(ExitCodes, TheReadmeAndHelpGiveTheWorstFirstOrderOfTheSeverities) {
+  const std::vector<ExitCode> worstFirst = ExitCodesWorstFirst();
+  ASSERT_EQ(worstFirst.size(), static_cast<std::size_t>(kLastExitCode) + 1);
+  std::vector<int> expected;
+  for (std::size_t i = 0; i < worstFirst.size(); ++i) {
+    expected.push_back(static_cast<int>(worstFirst[i]));
+    if (i > 0) {
+      EXPECT_GT(ExitCodeSeverity(worstFirst[i - 1]), ExitCodeSeverity(worstFirst[i]));
+    }
+    EXPECT_EQ(WorseOf(worstFirst.front(), worstFirst[i]), worstFirst.front());
+  }
+  EXPECT_EQ(worstFirst.front(), ExitCode::Internal);
+  EXPECT_EQ(worstFirst.back(), ExitCode::Success);
+
+  // The numbers of the README's sentence, without what its brackets say of each.
+  const std::string after = ReadReadmeExitCodes().after;
+  const std::string lead = "in this order from the worst: ";
+  const std::size_t start = after.find(lead);
+  ASSERT_NE(start, std::string::npos) << "README.md gives no worst-first order";
+  std::vector<int> listed;
+  int depth = 0;
+  std::string number;
+  for (std::size_t i = start + lead.size(); i < after.size(); ++i) {
+    const char c = after[i];
+    if (depth == 0 && std::isdigit(static_cast<unsigned char>(c))) {
+      number += c;
+      continue;
+    }
+    if (!number.empty()) listed.push_back(std::stoi(number));
+    number.clear();
+    depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+    if (depth == 0 && c == '.') break;
+  }
+  EXPECT_EQ(listed, expected);
+
+  std::string help = "the worst: ";
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    help += (i > 0 ? ", " : "") + std::to_string(expected[i]);
+  }
+  EXPECT_NE(FlashHelpText().find(help + ".\n"), std::string::npos) << help;
 }
 
 }  // namespace
