@@ -37,14 +37,15 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "protocol/form_events.h"
+#include "protocol/module_contract.h"
 
 namespace movrand::cli {
 
 // A module waiting in its loader, to be sent the image without a connect.
 struct Recovery {
   RxMode linkMode = RxMode::Nmea;  // the parity the loader listens with
-  std::uint32_t rate = 115200;     // the programming rate
-  std::string model;               // the image must name it; empty: no check
+  std::uint32_t rate = kProgrammingRate;
+  std::string model;  // the image must name it; empty: no check
 };
 
 struct RunChoices {

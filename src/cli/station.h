@@ -32,6 +32,7 @@
 #include "cli/options.h"
 #include "cli/record.h"
 #include "platform/serial_device.h"
+#include "protocol/module_contract.h"
 
 namespace movrand::cli {
 
@@ -42,7 +43,7 @@ struct StationChoices {
   std::optional<Milliseconds> moduleTimeout;  // from the module's answer to its outcome
   std::optional<std::string> expectVersion;
   std::string model;  // a module found in its loader is recovered with it; empty: not at all
-  std::uint32_t programmingRate = 115200;
+  std::uint32_t programmingRate = kProgrammingRate;
   std::optional<int> count;  // modules before the station ends; nothing: until stopped
   std::string imageName;     // the image file's name, for the records
 };

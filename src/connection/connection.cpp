@@ -5,6 +5,7 @@
 #include <string>
 
 #include "comm/comm.h"
+#include "protocol/module_contract.h"
 
 namespace movrand {
 namespace {
@@ -12,9 +13,6 @@ namespace {
 // Protocol selector items.
 constexpr int kProtocolItemBinr = 1;
 constexpr int kProtocolItemNmea = 2;
-// The rates the module is raised to for programming.
-constexpr std::uint32_t kProgrammingRate = 115200;
-constexpr std::uint32_t kFastProgrammingRate = 230400;
 
 }  // namespace
 

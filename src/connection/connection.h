@@ -22,9 +22,6 @@ class Connection {
  public:
   // Probes of the fixed-rate synchronisation before the attempt fails.
   static constexpr int kSynchProbes = 3;
-  // Ticks of the restart wait: it starts at 0 after a large image, at 19 after a small one,
-  // and the reconnect begins at the tick that finds this count.
-  static constexpr int kRestartWaitTicks = 25;
 
   explicit Connection(FormSurface& form);
   Connection(const Connection&) = delete;

@@ -17,16 +17,6 @@ namespace {
 static_assert(kImageBufferSize == kFirmwareBufferSize);
 static_assert(kXmodemBlockDataSize == static_cast<std::size_t>(kImageBlockSize));
 
-// The programming rates and the rate the link must at least run at to program without one.
-constexpr std::uint32_t kProgrammingRate = 115200;
-constexpr std::uint32_t kFastProgrammingRate = 230400;
-
-// Images of this length or more get the long restart wait: the restart wait's tick counter
-// starts at 0 for them (26 ticks until the reconnect) and at 19 otherwise (7 ticks).
-constexpr std::int32_t kLongRestartImageLength = 131072;
-constexpr int kLongRestartFirstTick = 0;
-constexpr int kShortRestartFirstTick = 19;
-
 // Items of the selectors that the programming run sets to the link in use.
 constexpr int kProtocolItemBinr = 1;
 constexpr int kProtocolItemNmea = 2;
@@ -370,8 +360,7 @@ void Programming::CompleteTransfer() {
   f.BitBtn1.setEnabled(false);
   f.SpeedButton1.setEnabled(false);
   f.dialogs().ShowDevProg();
-  f.RetryCount =
-      ImageLength >= kLongRestartImageLength ? kLongRestartFirstTick : kShortRestartFirstTick;
+  f.RetryCount = RestartWaitFirstTick(ImageLength);
   f.TimerRestart.setTag(FormSurface::kRestartTagWait);
   f.TimerRestart.setEnabled(true);
   f.Announce(completed);

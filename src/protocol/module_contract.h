@@ -1,10 +1,11 @@
 // The contract with the receiver module in one place: the BINR identifiers and frame bytes
 // the program sends and acts on, the NMEA reply tags, the loader's control bytes and block
-// format, and the choice of the loader-entry command for a module model.
+// format, the rates it is programmed at and the wait for its restart after programming, and
+// the choice of the loader-entry command for a module model.
 //
 // Everything here is fixed by the module and its loader. The sentence and message output, the
-// receive handler and the programming procedure take these values from here rather than
-// writing the numbers again; the collectors, a floor below in comm/, carry the three BINR
+// receive handler, the connection and the programming procedure take these values from here rather
+// than writing the numbers again; the collectors, a floor below in comm/, carry the three BINR
 // framing bytes themselves. The simulated module shares nothing of this either: it
 // keeps its own account of the wire (sim/wire.h) and checks what the program sends against
 // it, so these values are tested, not shared.
@@ -56,6 +57,25 @@ inline constexpr std::size_t kXmodemBlockDataSize = 128;
 // SOH, number, 255 - number, 128 data bytes, CRC-16 high byte first.
 inline constexpr std::size_t kXmodemBlockSize = 3 + kXmodemBlockDataSize + 2;
 static_assert(kXmodemBlockSize == 133);
+
+// --- Programming: the rates and the wait for the module's restart ------------------------
+// The rates the link is raised to for programming: the usual one, and the fast one.
+inline constexpr std::uint32_t kProgrammingRate = 115200;
+inline constexpr std::uint32_t kFastProgrammingRate = 230400;
+// After the transfer the module restarts from its new image before it answers again. The
+// restart wait counts the ticks of its timer from a first tick, and the reconnect begins at
+// the tick that finds `kRestartWaitTicks`. A module takes longer over an image of
+// `kLongRestartImageLength` bytes or more: its count starts at 0 (26 ticks until the
+// reconnect), that of a smaller image at 19 (7 ticks).
+inline constexpr int kRestartWaitTicks = 25;
+inline constexpr std::int64_t kLongRestartImageLength = 131072;
+inline constexpr int kLongRestartFirstTick = 0;
+inline constexpr int kShortRestartFirstTick = 19;
+static_assert(kShortRestartFirstTick < kRestartWaitTicks);
+
+constexpr int RestartWaitFirstTick(std::int64_t imageLength) {
+  return imageLength >= kLongRestartImageLength ? kLongRestartFirstTick : kShortRestartFirstTick;
+}
 
 // --- Loader-entry command ---------------------------------------------------------------
 enum class LoaderEntryCommand {
