@@ -20,6 +20,11 @@
 namespace movrand {
 
 inline constexpr std::size_t kTxBufferSize = 1024;  // the largest single write
+// The longest name `OpenPort` takes; a longer one is no port's name (`OpenError::Missing`),
+// whatever the system would make of it. The program's own limit is the connection's port-name
+// field (`kPortNameMax`, connection/link.h), which it checks before anything is opened and
+// which must lie within this one; this is the serial link's guard for every caller, wider so
+// that a name the field can hold is never the one refused here.
 inline constexpr std::size_t kMaxPortNameLength = 15;
 
 struct CommHandlers {
@@ -39,7 +44,8 @@ struct CommHandlers {
 void CommAttach(EventLoop& loop, SerialDriver& driver, CommHandlers handlers);
 void CommDetach();
 
-// Opens `portName` (at most 15 characters) at `baudRate` with `parity` (0 none, 1 odd).
+// Opens `portName` (at most `kMaxPortNameLength` characters) at `baudRate` with `parity`
+// (0 none, 1 odd).
 bool OpenPort(std::string_view portName, std::uint32_t baudRate, std::uint8_t parity);
 // Why the last `OpenPort` failed (`None` after one that succeeded): the callers keep writing
 // their one line for every failure, and the front ends may say more.

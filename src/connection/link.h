@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "comm/comm.h"
 #include "platform/serial_device.h"
 #include "protocol/binr_output.h"
 #include "protocol/form_surface.h"
@@ -80,6 +81,8 @@ inline constexpr std::uint32_t kDefaultBaud = 115200;
 // is longer than `kPortNameMax` characters, the most the connection's port-name field holds
 // (a cut name would open another device). An empty item gives an empty name.
 inline constexpr std::size_t kPortNameMax = 11;
+static_assert(kPortNameMax <= kMaxPortNameLength,
+              "the serial link opens every name the field holds");
 std::optional<std::string> PortNameOf(std::string_view itemText);
 
 // Opens `port` for `link` at `rate`.
