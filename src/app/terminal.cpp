@@ -4,12 +4,12 @@
 #include <span>
 
 #include "app/main_form.h"
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";  // the only break the box knows
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 WrapFunction HeadlessWrap() {
   return [](std::string_view paragraph) {
@@ -149,8 +149,7 @@ void TTermForm::Echo(const std::uint8_t* data, int length) {
     // "%02X " for every byte, all on the current line: the box wraps it.
     TermText.reserve(bytes.size() * 3);
     for (const std::uint8_t byte : bytes) {
-      TermText += kHexDigits[byte >> 4];
-      TermText += kHexDigits[byte & 0x0F];
+      AppendHex(TermText, byte, 2);
       TermText += ' ';
     }
   }

@@ -1,10 +1,10 @@
 #include "cli/port_listing.h"
 
 #include <algorithm>
-#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "platform/port_identity.h"
+#include "platform/text.h"
 #include "protocol/visible_text.h"
 
 namespace movrand::cli {
@@ -17,13 +17,6 @@ std::string ItemText(const SerialPortEntry& port) {
   return port.name + "    -" + port.description;
 }
 
-std::string Folded(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  return text;
-}
-
 Json TextOrNull(const std::string& text) {
   return text.empty() ? Json(nullptr) : Json(text);
 }
@@ -32,7 +25,7 @@ Json TextOrNull(const std::string& text) {
 
 std::vector<SerialPortEntry> InSelectorOrder(std::vector<SerialPortEntry> ports) {
   std::stable_sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
-    return Folded(ItemText(a)) < Folded(ItemText(b));
+    return LessIgnoringCase(ItemText(a), ItemText(b));
   });
   return ports;
 }

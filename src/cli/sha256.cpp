@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "platform/text.h"
+
 namespace movrand::cli {
 namespace {
 
@@ -96,12 +98,8 @@ std::array<std::uint8_t, 32> Sha256::finish() {
 }
 
 std::string Sha256::finishHex() {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  for (const std::uint8_t b : finish()) {
-    text += kHex[b >> 4];
-    text += kHex[b & 15];
-  }
+  for (const std::uint8_t b : finish()) AppendHex(text, b, 2, false);
   return text;
 }
 

@@ -1,19 +1,10 @@
 #include "platform/controls.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/text.h"
 
 namespace movrand {
-namespace {
-
-bool lessIgnoringCase(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) <
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
-}  // namespace
 
 void ComboBox::clearItems() {
   items_.clear();
@@ -23,7 +14,7 @@ void ComboBox::clearItems() {
 
 int ComboBox::addItem(std::string text) {
   auto at = items_.end();
-  if (sorted_) at = std::upper_bound(items_.begin(), items_.end(), text, lessIgnoringCase);
+  if (sorted_) at = std::upper_bound(items_.begin(), items_.end(), text, LessIgnoringCase);
   const int index = static_cast<int>(at - items_.begin());
   items_.insert(at, std::move(text));
   // The selection stays on the same item when one is inserted before it.

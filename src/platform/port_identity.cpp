@@ -1,17 +1,11 @@
 #include "platform/port_identity.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
-
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // How the list shows one port: its name and the identity arguments that name it.
 std::string Shown(const SerialPortEntry& port) {
@@ -35,7 +29,8 @@ std::optional<PortIdentityArgument> ParsePortIdentity(std::string_view argument)
   for (const auto& [prefix, kind] :
        {std::pair{kUsbSerialPrefix, PortIdentityArgument::Kind::Serial},
         std::pair{kUsbLocationPrefix, PortIdentityArgument::Kind::Location}}) {
-    if (argument.size() >= prefix.size() && SameText(argument.substr(0, prefix.size()), prefix)) {
+    if (argument.size() >= prefix.size() &&
+        EqualsIgnoringCase(argument.substr(0, prefix.size()), prefix)) {
       return PortIdentityArgument{.kind = kind,
                                   .value = std::string(argument.substr(prefix.size()))};
     }
@@ -67,7 +62,7 @@ std::vector<SerialPortEntry> PortsNamedBy(const PortIdentityArgument& identity,
     if (!port.usb) continue;
     const std::string& value =
         identity.kind == PortIdentityArgument::Kind::Serial ? port.usb->serial : port.usb->location;
-    if (SameText(value, identity.value)) named.push_back(port);
+    if (EqualsIgnoringCase(value, identity.value)) named.push_back(port);
   }
   return named;
 }

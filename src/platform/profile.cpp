@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/text.h"
+
 namespace movrand {
 namespace {
 
@@ -23,18 +25,6 @@ bool IsQuote(char c) {
 
 bool HasQuotePair(std::string_view s) {
   return s.size() >= 2 && IsQuote(s.front()) && s.back() == s.front();
-}
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
 }
 
 bool HasLineBreakOrZero(std::string_view s) {
@@ -91,14 +81,14 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
     const Line line = Classify(text.substr(begin, end - begin));
     if (line.kind == Line::Kind::Section) {
       if (inSection) break;  // only the first section of the name counts
-      if (SameName(line.name, section)) {
+      if (EqualsIgnoringCase(line.name, section)) {
         inSection = true;
         where.sectionFound = true;
         where.insertAt = end;
       }
     } else if (inSection && line.kind != Line::Kind::Blank) {
       where.insertAt = end;
-      if (line.kind == Line::Kind::Key && SameName(line.name, key)) {
+      if (line.kind == Line::Kind::Key && EqualsIgnoringCase(line.name, key)) {
         where.keyFound = true;
         where.keyBegin = begin;
         where.keyEnd = end;

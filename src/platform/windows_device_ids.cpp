@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/text.h"
+
 namespace movrand {
 namespace {
 
@@ -11,30 +13,20 @@ constexpr std::size_t kMaxChain = 32;
 // Windows writes a location path as a short chain of bus steps.
 constexpr std::size_t kMaxLocationLength = 1024;
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(),
-                    [](char a, char b) { return Lower(a) == Lower(b); });
 }
 
 // The hexadecimal digits of "<prefix><digits>" in lower case, when the token is exactly that.
 std::optional<std::string> HexField(std::string_view token, std::string_view prefix,
                                     std::size_t digits) {
-  if (token.size() != prefix.size() + digits || !StartsWithNoCase(token, prefix)) {
+  if (token.size() != prefix.size() + digits || !StartsWithIgnoringCase(token, prefix)) {
     return std::nullopt;
   }
   std::string value;
   for (char c : token.substr(prefix.size())) {
     if (!IsHex(c)) return std::nullopt;
-    value.push_back(Lower(c));
+    value.push_back(ToLowerAscii(c));
   }
   return value;
 }
@@ -42,7 +34,7 @@ std::optional<std::string> HexField(std::string_view token, std::string_view pre
 unsigned HexValue(std::string_view digits) {
   unsigned value = 0;
   for (char c : digits) {
-    value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : Lower(c) - 'a' + 10);
+    value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : ToLowerAscii(c) - 'a' + 10);
   }
   return value;
 }
@@ -92,7 +84,7 @@ std::optional<WindowsUsbIds> IdsOf(const WindowsDeviceNode& node) {
 // Bluetooth's virtual ports hang below the Bluetooth radio, which is often a USB device:
 // its ids are not the port's.
 bool IsBluetooth(const WindowsDeviceNode& node) {
-  return StartsWithNoCase(node.instanceId, "BTH");
+  return StartsWithIgnoringCase(node.instanceId, "BTH");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/read_only_file.h"
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
@@ -31,16 +32,6 @@ static_assert(kCrc32Table[1] == 0x77073096 && kCrc32Table[255] == 0x2D02EF8D);
 std::uint32_t LittleEndian32(const std::uint8_t* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-constexpr char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
 }
 
 // Model names an image may carry instead of the one the module reports: a module reporting

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <span>
 
+#include "platform/text.h"
+
 #include "protocol/binr_output.h"
 #include "protocol/nmea_output.h"
 
@@ -16,19 +18,9 @@ constexpr std::string_view kVariantBModels[] = {"KAP41", "KAP42", "DOV41", "DOV4
 constexpr std::string_view kVariantCModels[] = {"RTK", "RTA"};
 constexpr std::string_view kVariantCPrefix = "RTM";
 
-constexpr char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lowerAscii(x) == lowerAscii(y);
-         });
-}
-
 bool isOneOf(std::string_view model, std::span<const std::string_view> words) {
   return std::any_of(words.begin(), words.end(),
-                     [model](std::string_view word) { return equalsIgnoringCase(model, word); });
+                     [model](std::string_view word) { return EqualsIgnoringCase(model, word); });
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "comm/comm.h"
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
@@ -10,7 +11,6 @@ namespace {
 constexpr std::uint8_t kChecksumMark = '*';
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kLf = 0x0A;
-constexpr std::string_view kHexDigits = "0123456789ABCDEF";
 
 }  // namespace
 
@@ -27,8 +27,8 @@ std::size_t FrameNmeaSentence(std::string_view body, NmeaFrameBuffer& frame) {
                  [](char c) { return static_cast<std::uint8_t>(c); });
   const std::uint8_t sum = NmeaChecksum(body);
   frame[n] = kChecksumMark;
-  frame[n + 1] = static_cast<std::uint8_t>(kHexDigits[sum >> 4]);
-  frame[n + 2] = static_cast<std::uint8_t>(kHexDigits[sum & 0x0F]);
+  frame[n + 1] = static_cast<std::uint8_t>(HexDigit(sum >> 4));
+  frame[n + 2] = static_cast<std::uint8_t>(HexDigit(sum));
   frame[n + 3] = kCr;
   frame[n + 4] = kLf;
   return n + kNmeaFrameOverhead;

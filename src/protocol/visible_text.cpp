@@ -3,15 +3,12 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/text.h"
+
 namespace movrand {
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
 constexpr unsigned char kDelete = 0x7F;
-
-void AppendHex(std::string& out, char32_t value, int digits) {
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
-}
 
 void AppendByte(std::string& out, unsigned char byte) {
   out += "\\x";

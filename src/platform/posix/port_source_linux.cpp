@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace movrand {
 namespace {
 
@@ -52,10 +54,7 @@ std::string UsbId(const fs::path& file) {
       })) {
     return {};
   }
-  std::transform(id.begin(), id.end(), id.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  return id;
+  return ToLowerAscii(id);
 }
 
 // The USB device above `device` (the folder with its vendor id) and the interface the port

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
@@ -56,9 +57,8 @@ bool WriteAll(int fd, std::string_view content) {
 
 std::string RandomSuffix() {
   static std::minstd_rand generator{std::random_device{}()};
-  constexpr std::string_view kDigits = "0123456789abcdef";
   std::string suffix = ".tmp";
-  for (int i = 0; i < 6; ++i) suffix += kDigits[generator() % kDigits.size()];
+  for (int i = 0; i < 6; ++i) suffix += HexDigit(generator() % kHexLower.size(), false);
   return suffix;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/port_source.h"
+#include "platform/text.h"
 #include "platform/windows_device_ids.h"
 
 namespace movrand {
@@ -149,13 +150,6 @@ class DeviceInfoList {
   HDEVINFO set_;
 };
 
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 // What the device manager knows about the present serial ports, by upper-case port name.
 // Any failure only leaves ports out: the registry's list stands without it.
 std::map<std::string, DevicePort> DevicePorts() {
@@ -195,7 +189,7 @@ std::map<std::string, DevicePort> DevicePorts() {
       node = parent;
     }
     port.usb = ChooseWindowsUsbIdentity(chain);
-    ports.emplace(UpperCase(name), std::move(port));  // the first device of a name stands
+    ports.emplace(ToUpperAscii(name), std::move(port));  // the first device of a name stands
   }
   return ports;
 }
@@ -235,7 +229,7 @@ class RegistryPortSource final : public PortSource {
     // (built into the board, virtual) stay as the registry lists them.
     const std::map<std::string, DevicePort> devices = DevicePorts();
     for (SerialPortEntry& entry : ports) {
-      const auto found = devices.find(UpperCase(entry.name));
+      const auto found = devices.find(ToUpperAscii(entry.name));
       if (found == devices.end()) continue;
       entry.product = found->second.product;
       entry.usb = found->second.usb;

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace movrand {
 namespace {
@@ -56,9 +57,10 @@ bool WriteAll(HANDLE file, std::string_view content) {
 
 std::wstring RandomSuffix() {
   static std::minstd_rand generator{std::random_device{}()};
-  constexpr std::wstring_view kDigits = L"0123456789abcdef";
   std::wstring suffix = L".tmp";
-  for (int i = 0; i < 6; ++i) suffix += kDigits[generator() % kDigits.size()];
+  for (int i = 0; i < 6; ++i) {
+    suffix += static_cast<wchar_t>(HexDigit(generator() % kHexLower.size(), false));
+  }
   return suffix;
 }
 
