@@ -41,6 +41,7 @@
 #include "platform/std_event_loop.h"
 #include "programming/image.h"
 #include "programming/programming.h"
+#include "protocol/module_contract.h"
 #include "protocol/visible_text.h"
 
 namespace {
@@ -53,10 +54,6 @@ using namespace movrand::cli;
 // "movrand-flash.ini" in the current folder. The run never writes it, and every choice it
 // could hold is set from the command line after it was read.
 constexpr const char* kProgramFileName = "movrand-flash";
-
-// A module in its loader takes the image at the programming rate the window would use.
-constexpr std::uint32_t kRecoveryRate = 115200;
-constexpr std::uint32_t kRecoveryFastRate = 230400;
 
 // A forced end gives its last words this long to reach a terminal or pipe that may take
 // nothing more, then ends the process without them.
@@ -504,7 +501,7 @@ int Run(const FlashOptions& o) {
   if (o.recover) {
     choices.recovery =
         Recovery{.linkMode = o.protocol == ProtocolChoice::Binr ? RxMode::Binr : RxMode::Nmea,
-                 .rate = o.fast ? kRecoveryFastRate : kRecoveryRate,
+                 .rate = o.fast ? kFastProgrammingRate : kProgrammingRate,
                  .model = o.model};
   }
   FlashRun run(
@@ -694,7 +691,7 @@ int RunContinuous(const FlashOptions& o) {
                          .moduleTimeout = std::nullopt,
                          .expectVersion = o.expectVersion,
                          .model = o.model,
-                         .programmingRate = o.fast ? kRecoveryFastRate : kRecoveryRate,
+                         .programmingRate = o.fast ? kFastProgrammingRate : kProgrammingRate,
                          .count = o.count,
                          .imageName = fs::path(o.file).filename().string()};
   if (o.timeoutSeconds)

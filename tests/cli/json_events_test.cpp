@@ -106,5 +106,19 @@ TEST(JsonEvents, ResultEventNamesTheOutcome) {
   EXPECT_FALSE(bad.contains("version"));
 }
 
+// A line refused before any station started, and a port refused for a reason the result
+// names in its three forms: what scripts on the line read.
+TEST(JsonEvents, ARefusedLineAndARefusedPortSayWhy) {
+  EXPECT_EQ(JsonNoStationsSummaryEvent(ExitCode::PortUnavailable),
+            R"({"event":"summary","exitCode":3,"outcome":"port","stations":[]})");
+  RunSummary summary;
+  summary.code = ExitCode::PortUnavailable;
+  SetOpenError(summary, OpenError::None);
+  EXPECT_FALSE(summary.reason || summary.reasonText || summary.hint);
+  SetOpenError(summary, OpenError::Busy);
+  EXPECT_EQ(summary.reason, "busy");
+  EXPECT_EQ(summary.reasonText, "another program holds the port");
+}
+
 }  // namespace
 }  // namespace movrand::cli
