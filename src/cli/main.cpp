@@ -466,7 +466,7 @@ int Run(const FlashOptions& o) {
     }
     return Refuse(o.json, summary.code, detail, reason);
   };
-  const FoundPort found = FindPort(o.port, kPortNameMax, *ports);
+  FoundPort found = FindPort(o.port, kPortNameMax, *ports);
   const PortLookup& port = found.lookup;
   if (!port.error.empty()) {
     if (!port.missing) return refuseRecorded(ExitCode::Usage, port.error);
@@ -476,6 +476,8 @@ int Run(const FlashOptions& o) {
         port.error + (IsPortIdentity(o.port) ? "" : " (movrand-flash --list shows the ports)"),
         OpenError::Missing);
   }
+  // Where the module is, for its record: read from the port list once, here.
+  if (!found.usb) found.usb = UsbIdentityOf(port.name, *ports);
   {
     std::lock_guard lock(ending.mutex);
     ending.record = record;
@@ -556,7 +558,10 @@ int Run(const FlashOptions& o) {
 // that appears later in the registry before its device can always be queried.
 std::optional<PortHere> PortNow(const std::string& argument, PortSource& ports) {
   FoundPort found = FindPort(argument, kPortNameMax, ports);
-  if (found.lookup.error.empty()) return PortHere{.name = found.lookup.name, .usb = found.usb};
+  if (found.lookup.error.empty()) {
+    if (!found.usb) found.usb = UsbIdentityOf(found.lookup.name, ports);
+    return PortHere{.name = found.lookup.name, .usb = found.usb};
+  }
   if (IsPortIdentity(argument)) return std::nullopt;
   if (const auto listed = ports.ListPorts()) {
     for (const SerialPortEntry& entry : *listed) {

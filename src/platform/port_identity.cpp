@@ -74,18 +74,18 @@ std::string PortListSummary(const std::vector<SerialPortEntry>& ports) {
   return text;
 }
 
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& name, PortSource& source) {
+  if (const auto ports = source.ListPorts()) {
+    for (const SerialPortEntry& port : *ports) {
+      if (port.name == name) return port.usb;
+    }
+  }
+  return std::nullopt;
+}
+
 FoundPort FindPort(std::string_view argument, std::size_t maxNameLength, PortSource& source) {
   const std::optional<PortIdentityArgument> identity = ParsePortIdentity(argument);
-  if (!identity) {
-    FoundPort found{.lookup = LookUpPort(argument, maxNameLength), .usb = std::nullopt};
-    if (!found.lookup.error.empty()) return found;
-    if (const auto ports = source.ListPorts()) {
-      for (const SerialPortEntry& port : *ports) {
-        if (port.name == found.lookup.name) found.usb = port.usb;
-      }
-    }
-    return found;
-  }
+  if (!identity) return {LookUpPort(argument, maxNameLength), std::nullopt};
   const std::string text(argument);
   if (identity->value.empty()) return {Failure(text + " names nothing after the colon", false), {}};
   const auto ports = source.ListPorts();

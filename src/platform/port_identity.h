@@ -42,13 +42,15 @@ std::vector<SerialPortEntry> PortsNamedBy(const PortIdentityArgument& identity,
 // usb-location:1-1.2:1.0), ttyS0"; "no ports" for an empty list.
 std::string PortListSummary(const std::vector<SerialPortEntry>& ports);
 
-// A port argument of any form resolved now: a name or path by this system's rules (the USB
-// identity of the port found is added when the list knows it), an identity through `source`.
+// A port argument of any form resolved now: a name or path by this system's rules (without
+// reading the port list), an identity through `source`, with the identity it was found by.
 // An identity that names no port is `missing`; one that names several is an error.
 struct FoundPort {
   PortLookup lookup;
   std::optional<UsbIdentity> usb;
 };
 FoundPort FindPort(std::string_view argument, std::size_t maxNameLength, PortSource& source);
+// The USB identity the port list gives the port named `name`, when it has one.
+std::optional<UsbIdentity> UsbIdentityOf(const std::string& name, PortSource& source);
 
 }  // namespace movrand
