@@ -89,7 +89,7 @@ class QtDialogs final : public Dialogs {
 // The file-open dialog, over the main window.
 class QtFileDialog final : public FileDialog {
  public:
-  void setParent(QWidget* parent) { parent_ = parent; }
+  void setOwner(QWidget* parent) { parent_ = parent; }
   bool Execute(OpenDialog& dialog) override;
 
  private:

@@ -1,84 +1,43 @@
-// The program as it runs on screen: the Qt event loop, the services, the main window's model
-// and view, the terminal window, then the programming notice and the warning dialog, created
-// in this order and destroyed in the reverse one.
-//
-// Building it runs the main window's construction (port list, settings), which may throw;
-// main() shows such a failure and ends. The Qt application must exist first.
+// The program as it runs on screen with Qt: the window program of app/window_program.h over
+// the Qt windows and the Qt event loop. The Qt application must exist first.
 #pragma once
 
 #include <filesystem>
-#include <memory>
 #include <string_view>
 
-#include "app/comm_session.h"
-#include "app/command_line.h"
-#include "app/dialogs.h"
-#include "app/main_form.h"
-#include "app/services.h"
+#include "app/window_program.h"
 #include "gui/dialog_windows.h"
 #include "gui/main_window.h"
 #include "gui/qt_event_loop.h"
 #include "gui/terminal_window.h"
-#include "platform/port_source.h"
-#include "platform/serial_device.h"
 
 namespace movrand::gui {
 
-class Program {
- public:
-  struct Options {
-    std::unique_ptr<PortSource> ports;     // the system's port list unless a test says else
-    std::unique_ptr<LocalClock> clock;     // the system clock unless a test says else
-    std::filesystem::path programFile;     // where the settings file lives beside
-    SerialDriver* serialDriver = nullptr;  // the system's serial ports unless a test says else
-  };
+struct QtToolkit : WindowToolkitTypes<QtEventLoop, QtFileDialog, QtDialogs, MainWindow,
+                                      TerminalWindow, DevProgWindow, AttentionDialog> {
+  // The Qt application, which the windows need first, is main()'s.
+  struct Session {};
 
-  explicit Program(Options options);
-  ~Program();
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  // Applies the command-line switch to the built windows; without test mode the terminal
-  // does not monitor.
-  Switches applyCommandLine(std::string_view argumentText);
-
-  QtEventLoop& loop() { return loop_; }
-  TMainForm& form() { return form_; }
-  MainWindow& mainWindow() { return window_; }
-  TTermForm& termForm() { return termForm_; }
-  TerminalWindow& terminalWindow() { return termWindow_; }
-  TFormAttention& attentionForm() { return attentionForm_; }
-  AttentionDialog& attentionWindow() { return attentionWindow_; }
-  TFormDevProg& devProgForm() { return devProgForm_; }
-  DevProgWindow& devProgWindow() { return devProgWindow_; }
-  Dialogs& dialogs() { return dialogs_; }
-
- private:
-  QtEventLoop loop_;
-  std::unique_ptr<LocalClock> clock_;
-  std::unique_ptr<PortSource> ports_;
-  QtFileDialog fileDialog_;
-  QtDialogs dialogs_;
-  TMainForm form_;
-  CommSession comm_;
-  MainWindow window_;
-  // The terminal and the dialogs are the main window's children; as members they go before
-  // it.
-  TTermForm termForm_;
-  TerminalWindow termWindow_;
-  TFormDevProg devProgForm_;
-  DevProgWindow devProgWindow_;
-  TFormAttention attentionForm_;
-  AttentionDialog attentionWindow_;
+  static MainWindow mainWindow(TMainForm& form, QtEventLoop&) { return MainWindow(form); }
+  // The main window's own windows are its children.
+  template <class Window, class Form>
+  static Window ownedWindow(Form& form, QtEventLoop&, MainWindow& main) {
+    return Window(form, &main);
+  }
+  static QWidget* owner(MainWindow& main) { return &main; }
+  // The loop stops by itself when the application quits, and when it is destroyed.
+  static void beforeClosing(QtEventLoop&) {}
+  static void showCurrentError();
+  static void run(QtEventLoop&);
 };
+
+using Program = WindowProgram<QtToolkit>;
 
 // The program file's full path, as the settings and the file dialog need it.
 std::filesystem::path programFilePath();
 
-// The program's start and run: builds the windows, applies the switch in `argumentText`,
-// shows the main window and runs the application's loop until the main window closes. A
-// failure while the windows are built is shown in the error box and ends the run. Returns
-// the exit code, which is always 0.
+// The program's start and run (runWindowProgram): the Qt application's loop runs until the
+// main window closes. Returns the exit code, which is always 0.
 int runProgram(Program::Options options, std::string_view argumentText);
 
 }  // namespace movrand::gui

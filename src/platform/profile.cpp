@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <system_error>
 
 #include "platform/text.h"
 
@@ -261,6 +262,37 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key,
   const std::string updated = SetProfileValue(text, section, key, value);
   if (updated.size() > kProfileMaxFileSize) return false;
   return ReplaceFileContent(path_, updated);
+}
+
+FileReadResult ReadAtMost(
+    std::size_t maxSize, std::string& text,
+    const std::function<std::optional<std::size_t>(char*, std::size_t)>& readSome) {
+  // The size may change while reading: read up to one byte past the limit to notice.
+  text.resize(maxSize + 1);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const std::optional<std::size_t> got = readSome(text.data() + done, text.size() - done);
+    if (!got) {
+      text.clear();
+      return FileReadResult::Failed;
+    }
+    if (*got == 0) break;
+    done += *got;
+  }
+  if (done > maxSize) {
+    text.clear();
+    return FileReadResult::Failed;
+  }
+  text.resize(done);
+  return FileReadResult::Read;
+}
+
+std::optional<std::filesystem::path> ReplacementTarget(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(path, error)) return path;
+  std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  if (error) return std::nullopt;
+  return target;
 }
 
 }  // namespace movrand

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -112,5 +113,19 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, std::size_t maxS
 // rewritten in place. A file that the user may not write (read-only) is left alone. False,
 // with the old file as it was and no temporary file left behind, on failure.
 bool ReplaceFileContent(const std::filesystem::path& path, std::string_view content);
+
+// ---- What both systems' halves do alike ------------------------------------------------------
+
+// Reads the rest of an open file into `text` through `readSome`, which reads at most the
+// count it is given into the place it is given and says how many bytes it read (0 at the end
+// of the file, nothing on an error). Read with the whole file in `text`; Failed with `text`
+// empty on a read error or when the file has grown beyond `maxSize` since its size was checked.
+FileReadResult ReadAtMost(
+    std::size_t maxSize, std::string& text,
+    const std::function<std::optional<std::size_t>(char*, std::size_t)>& readSome);
+
+// The file that `ReplaceFileContent` writes: `path` itself, or where its symbolic link leads,
+// so that the link stays a link. Nothing when the link cannot be followed.
+std::optional<std::filesystem::path> ReplacementTarget(const std::filesystem::path& path);
 
 }  // namespace movrand

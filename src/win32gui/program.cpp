@@ -6,51 +6,9 @@
 #include "win32gui/error_box.h"
 
 namespace movrand::win32 {
-namespace {
 
-std::unique_ptr<LocalClock> orSystemClock(std::unique_ptr<LocalClock> clock) {
-  return clock ? std::move(clock) : std::make_unique<SystemLocalClock>();
-}
-
-std::unique_ptr<PortSource> orSystemPorts(std::unique_ptr<PortSource> ports) {
-  return ports ? std::move(ports) : CreateSystemPortSource();
-}
-
-}  // namespace
-
-Program::Program(Options options)
-    : clock_(orSystemClock(std::move(options.clock))),
-      ports_(orSystemPorts(std::move(options.ports))),
-      form_(loop_, MainFormServices{.clock = *clock_,
-                                    .ports = *ports_,
-                                    .fileDialog = fileDialog_,
-                                    .dialogs = dialogs_,
-                                    .programFile = std::move(options.programFile)}),
-      comm_(form_, loop_, options.serialDriver ? *options.serialDriver : systemSerialDriver()),
-      window_(form_, loop_),
-      termForm_(form_),
-      termWindow_(termForm_, loop_, window_.hwnd()),
-      devProgWindow_(devProgForm_, loop_, window_.hwnd()),
-      attentionWindow_(attentionForm_, loop_, window_.hwnd()) {
-  form_.TermForm = &termForm_;
-  fileDialog_.setOwner(window_.hwnd());
-  dialogs_.attach(window_.hwnd(), &attentionWindow_, &devProgWindow_);
-}
-
-Program::~Program() {
-  // Nothing queued runs any more, and no reader waits on a loop that is going.
-  loop_.stop();
-  // The serial link outlives the terminal and may still deliver while it closes.
-  form_.TermForm = nullptr;
-  // Nothing may show a window that is being destroyed.
-  dialogs_.attach(nullptr, nullptr, nullptr);
-  fileDialog_.setOwner(nullptr);
-}
-
-Switches Program::applyCommandLine(std::string_view argumentText) {
-  const Switches switches = ApplyCommandLine(form_, argumentText);
-  if (!switches.test) termForm_.Monitoring = false;
-  return switches;
+void Win32Toolkit::showCurrentError() {
+  showErrorBox(currentExceptionMessage());
 }
 
 std::filesystem::path ProgramFilePath() {
@@ -78,18 +36,7 @@ std::string ArgumentTextOf(std::string_view commandLine) {
 }
 
 int runProgram(Program::Options options, std::string_view argumentText) {
-  std::unique_ptr<Program> program;
-  try {
-    program = std::make_unique<Program>(std::move(options));
-    program->applyCommandLine(argumentText);
-    program->mainWindow().show();
-  } catch (...) {
-    // The windows could not be built: say why and end; there is no other exit code than 0.
-    showErrorBox(currentExceptionMessage());
-    return 0;
-  }
-  program->loop().run();
-  return 0;
+  return runWindowProgram<Win32Toolkit>(std::move(options), argumentText);
 }
 
 }  // namespace movrand::win32

@@ -1,24 +1,13 @@
-// The program as it runs on Windows: the event loop, the services, the main window's model and
-// view, the terminal window, then the programming notice and the warning dialog, created in
-// this order and destroyed in the reverse one.
-//
-// Building it runs the main window's construction (port list, settings), which may throw;
-// `runProgram` shows such a failure in the error box and ends.
+// The program as it runs on Windows: the window program of app/window_program.h over the Win32
+// windows and the Win32 event loop, with GDI+ started before the first window and ended after
+// the last.
 #pragma once
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "app/comm_session.h"
-#include "app/command_line.h"
-#include "app/dialogs.h"
-#include "app/main_form.h"
-#include "app/services.h"
-#include "app/terminal.h"
-#include "platform/port_source.h"
-#include "platform/serial_device.h"
+#include "app/window_program.h"
 #include "win32gui/artwork.h"
 #include "win32gui/dialog_windows.h"
 #include "win32gui/main_window.h"
@@ -27,53 +16,25 @@
 
 namespace movrand::win32 {
 
-class Program {
- public:
-  struct Options {
-    std::unique_ptr<PortSource> ports;     // the registry's port list unless a test says else
-    std::unique_ptr<LocalClock> clock;     // the system clock unless a test says else
-    std::filesystem::path programFile;     // where the settings file lives beside
-    SerialDriver* serialDriver = nullptr;  // the system's serial ports unless a test says else
-  };
+struct Win32Toolkit : WindowToolkitTypes<Win32EventLoop, Win32FileDialog, Win32Dialogs, MainWindow,
+                                         TerminalWindow, DevProgWindow, AttentionDialog> {
+  using Session = GraphicsSession;
 
-  explicit Program(Options options);
-  ~Program();
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  // Applies the command-line switch to the built windows; without test mode the terminal
-  // does not monitor.
-  Switches applyCommandLine(std::string_view argumentText);
-
-  Win32EventLoop& loop() { return loop_; }
-  TMainForm& form() { return form_; }
-  MainWindow& mainWindow() { return window_; }
-  TTermForm& termForm() { return termForm_; }
-  TerminalWindow& terminalWindow() { return termWindow_; }
-  TFormAttention& attentionForm() { return attentionForm_; }
-  AttentionDialog& attentionWindow() { return attentionWindow_; }
-  TFormDevProg& devProgForm() { return devProgForm_; }
-  DevProgWindow& devProgWindow() { return devProgWindow_; }
-  Dialogs& dialogs() { return dialogs_; }
-
- private:
-  GraphicsSession graphics_;
-  Win32EventLoop loop_;
-  std::unique_ptr<LocalClock> clock_;
-  std::unique_ptr<PortSource> ports_;
-  Win32FileDialog fileDialog_;
-  Win32Dialogs dialogs_;
-  TMainForm form_;
-  CommSession comm_;
-  MainWindow window_;
-  // The terminal and the dialogs are owned by the main window; as members they go before it.
-  TTermForm termForm_;
-  TerminalWindow termWindow_;
-  TFormDevProg devProgForm_;
-  DevProgWindow devProgWindow_;
-  TFormAttention attentionForm_;
-  AttentionDialog attentionWindow_;
+  static MainWindow mainWindow(TMainForm& form, Win32EventLoop& loop) {
+    return MainWindow(form, loop);
+  }
+  template <class Window, class Form>
+  static Window ownedWindow(Form& form, Win32EventLoop& loop, MainWindow& main) {
+    return Window(form, loop, main.hwnd());
+  }
+  static HWND owner(MainWindow& main) { return main.hwnd(); }
+  // Nothing queued runs any more, and no reader waits on a loop that is going.
+  static void beforeClosing(Win32EventLoop& loop) { loop.stop(); }
+  static void showCurrentError();
+  static void run(Win32EventLoop& loop) { loop.run(); }
 };
+
+using Program = WindowProgram<Win32Toolkit>;
 
 // The program file's full path (GetModuleFileName), as the settings and the file dialog need it.
 std::filesystem::path ProgramFilePath();
@@ -82,10 +43,8 @@ std::filesystem::path ProgramFilePath();
 // first, in double quotes when it holds blanks. The switch test skips the blanks after it.
 std::string ArgumentTextOf(std::string_view commandLine);
 
-// The program's start and run: builds the windows, applies the switch in `argumentText`,
-// shows the main window and runs the message loop until the main window closes. A failure
-// while the windows are built is shown in the error box and ends the run. Returns the exit
-// code, which is always 0.
+// The program's start and run (runWindowProgram): the message loop runs until the main window
+// closes. Returns the exit code, which is always 0.
 int runProgram(Program::Options options, std::string_view argumentText);
 
 }  // namespace movrand::win32

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
-#include <system_error>
 
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -110,34 +110,21 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, std::size_t maxS
   if (info.st_size < 0 || static_cast<std::uintmax_t>(info.st_size) > maxSize) {
     return FileReadResult::Failed;
   }
-  // The size may change while reading: read up to one byte past the limit to notice.
-  text.resize(maxSize + 1);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::read(file.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      text.clear();
-      return FileReadResult::Failed;
+  // A read cut short by a signal is made again.
+  const auto readSome = [&](char* into, std::size_t count) -> std::optional<std::size_t> {
+    for (;;) {
+      const ssize_t n = ::read(file.get(), into, count);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) return std::nullopt;
     }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  if (done > maxSize) {
-    text.clear();
-    return FileReadResult::Failed;
-  }
-  text.resize(done);
-  return FileReadResult::Read;
+  };
+  return ReadAtMost(maxSize, text, readSome);
 }
 
 bool ReplaceFileContent(const std::filesystem::path& path, std::string_view content) {
-  std::error_code error;
-  std::filesystem::path target = path;
-  if (std::filesystem::is_symlink(path, error)) {
-    target = std::filesystem::weakly_canonical(path, error);
-    if (error) return false;
-  }
+  const std::optional<std::filesystem::path> resolved = ReplacementTarget(path);
+  if (!resolved) return false;
+  const std::filesystem::path& target = *resolved;
 
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
-#include <system_error>
 
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -109,34 +109,19 @@ FileReadResult ReadWholeFile(const std::filesystem::path& path, std::size_t maxS
       size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > maxSize) {
     return FileReadResult::Failed;
   }
-  // The size may change while reading: read up to one byte past the limit to notice.
-  text.resize(maxSize + 1);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min(text.size() - done, kChunk));
+  const auto readSome = [&](char* into, std::size_t count) -> std::optional<std::size_t> {
     DWORD got = 0;
-    if (!::ReadFile(file.get(), text.data() + done, chunk, &got, nullptr)) {
-      text.clear();
-      return FileReadResult::Failed;
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  if (done > maxSize) {
-    text.clear();
-    return FileReadResult::Failed;
-  }
-  text.resize(done);
-  return FileReadResult::Read;
+    const DWORD chunk = static_cast<DWORD>(std::min(count, kChunk));
+    if (!::ReadFile(file.get(), into, chunk, &got, nullptr)) return std::nullopt;
+    return got;
+  };
+  return ReadAtMost(maxSize, text, readSome);
 }
 
 bool ReplaceFileContent(const std::filesystem::path& path, std::string_view content) {
-  std::error_code error;
-  std::filesystem::path target = path;
-  if (std::filesystem::is_symlink(path, error)) {
-    target = std::filesystem::weakly_canonical(path, error);
-    if (error) return false;
-  }
+  const std::optional<std::filesystem::path> resolved = ReplacementTarget(path);
+  if (!resolved) return false;
+  const std::filesystem::path& target = *resolved;
 
   const DWORD old = ::GetFileAttributesW(target.c_str());
   const bool exists = old != INVALID_FILE_ATTRIBUTES;
