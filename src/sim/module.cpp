@@ -1,8 +1,9 @@
 #include "sim/module.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
+
+#include "platform/text.h"
 
 namespace movrand::sim {
 namespace {
@@ -11,13 +12,6 @@ constexpr std::size_t kMaxModelLength = 20;
 constexpr std::size_t kMaxVersionWords = 8;
 constexpr std::size_t kMaxNumberDigits = 9;
 constexpr Milliseconds kMaxConfiguredDelay{3'600'000};
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 bool IsKapModel(std::string_view model) {
   for (const char* name : {"KAP41", "KAP42", "DOV41", "DOV42"}) {
@@ -58,8 +52,9 @@ bool IsSupportedRate(std::uint32_t rate) {
 }
 
 std::string HexByte(std::uint8_t b) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  return std::string("0x") + kHex[b >> 4] + kHex[b & 0x0F];
+  std::string text = "0x";
+  AppendHex(text, b, 2);
+  return text;
 }
 
 std::string Describe(LineSettings s) {

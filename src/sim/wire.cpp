@@ -1,5 +1,7 @@
 #include "sim/wire.h"
 
+#include "platform/text.h"
+
 namespace movrand::sim {
 namespace {
 
@@ -215,15 +217,13 @@ std::uint8_t NmeaChecksum(std::string_view body) {
 }
 
 std::string FrameNmea(std::string_view body) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   const std::uint8_t sum = NmeaChecksum(body);
   std::string out;
   out.reserve(body.size() + 6);
   out += '$';
   out += body;
   out += '*';
-  out += kHex[sum >> 4];
-  out += kHex[sum & 0x0F];
+  AppendHex(out, sum, 2);
   out += "\r\n";
   return out;
 }
@@ -254,7 +254,6 @@ std::vector<std::uint8_t> FrameBinr(std::uint8_t id, std::span<const std::uint8_
 }
 
 std::string Printable(std::span<const std::uint8_t> bytes, std::size_t limit) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   const std::size_t shown = bytes.size() < limit ? bytes.size() : limit;
   for (std::size_t i = 0; i < shown; ++i) {
@@ -263,8 +262,7 @@ std::string Printable(std::span<const std::uint8_t> bytes, std::size_t limit) {
       out += static_cast<char>(b);
     } else {
       out += '<';
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+      AppendHex(out, b, 2);
       out += '>';
     }
   }

@@ -1,4 +1,4 @@
-#include "protocol/form_surface.h"
+#include "form/form_surface.h"
 
 namespace movrand {
 

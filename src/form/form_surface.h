@@ -2,7 +2,7 @@
 // controls and timers they read and write, the log pane, the dialogs, the events, and the few
 // steps that one procedure hands to another part of the window.
 //
-// The receive handler (here in protocol/), the connection (connection/) and the programming
+// The receive handler (here in form/), the connection (connection/) and the programming
 // procedure (programming/) each work on a `FormSurface&` and know nothing else of the window:
 // no labels, no settings, no port list, no terminal, no traffic log. `TMainForm` (app/) is a
 // FormSurface: it owns these members for the whole run, fills the message table, and
@@ -19,7 +19,7 @@
 #include "platform/controls.h"
 #include "platform/event_loop.h"
 #include "platform/local_time.h"
-#include "protocol/form_events.h"
+#include "form/form_events.h"
 #include "protocol/rx_mode.h"
 
 namespace movrand {

@@ -10,6 +10,15 @@
 // frame across chunks and mode changes; everything else it touches is the window's surface.
 // Mirroring the chunk to the terminal and the traffic log is the window's own step before
 // this one. Main thread only.
+//
+// Reach: the state record (RxMode, DeviceIdentified, ProgramRequested, CurrentBaud,
+// RetryCount, PortName, the version fields, SpeedButtonSynch's tag); it stops the probing
+// timers (TimerSynchNMEA, TimerSynchBINR, TimerAutoBaudNmea, TimerAutoBaudBinr) and
+// TimerRestart's rate follow; it enables Connect (SpeedButtonSynch), Programming (through
+// UpdateProgramButton), and Cancel and Close when the reconnect after programming has found
+// the module; the log pane; the events. Hands over to the programming procedure
+// (StartLoaderEntry, LoaderByte, SpeedButton1Click) and empties the version data on a user's
+// Connect (ForgetModule). No other control.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +26,7 @@
 #include <string_view>
 
 #include "comm/collectors.h"
-#include "protocol/form_surface.h"
+#include "form/form_surface.h"
 
 namespace movrand {
 

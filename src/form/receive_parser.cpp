@@ -1,4 +1,4 @@
-#include "protocol/receive_parser.h"
+#include "form/receive_parser.h"
 
 #include <algorithm>
 #include <initializer_list>

@@ -1,4 +1,4 @@
-#include "protocol/form_events.h"
+#include "form/form_events.h"
 
 #include <algorithm>
 
