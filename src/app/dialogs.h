@@ -1,6 +1,6 @@
 // The warning dialog before programming (TFormAttention) and the notice shown while the module
 // restarts after programming (TFormDevProg). The procedures show them, and the message boxes,
-// through the Dialogs interface of protocol/form_surface.h.
+// through the Dialogs interface of form/form_surface.h.
 //
 // Both windows are plain models: a view builds the real window once, calls `FormShow` every
 // time before it becomes visible and follows the labels through their listeners. The
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/controls.h"
-#include "protocol/form_surface.h"
+#include "form/form_surface.h"
 
 namespace movrand {
 

@@ -159,12 +159,13 @@ void TMainForm::BitBtn1Click() {
   if (onCloseRequest) {
     onCloseRequest();
   } else {
-    FormClose();
+    // Without a view there is no window to keep open and no one to show a failure to.
+    [[maybe_unused]] const Result<void> closed = FormClose();
   }
 }
 
-void TMainForm::FormClose() {
-  SaveSettings();
+Result<void> TMainForm::FormClose() {
+  return SaveSettings();
 }
 
 // ---- Delegations to the procedures -------------------------------------------------------

@@ -1,12 +1,12 @@
 // The main window as a plain model: its components, its timers, the state record the
 // procedures share, the message table and the log pane, and the procedures themselves.
 //
-// The window is a FormSurface (protocol/form_surface.h): the part the procedures work on.
-// It owns the receive handler (protocol/), the connection (connection/) and the programming
+// The window is a FormSurface (form/form_surface.h): the part the procedures work on.
+// It owns the receive handler (form/), the connection (connection/) and the programming
 // procedure (programming/); each handler the window's components name is a short delegation
 // to the procedure that owns it. What is the window's own lives here: the captions, the
 // message table, the port list, the settings, the file choice, the terminal echo and the
-// traffic log. The window announces what happened through `Events` (protocol/form_events.h).
+// traffic log. The window announces what happened through `Events` (form/form_events.h).
 //
 // Everything here runs on the main thread. A view (the Qt window, the headless front end, a
 // test) binds to the control models and calls the handlers. The services the window needs
@@ -26,11 +26,12 @@
 #include "app/services.h"
 #include "connection/connection.h"
 #include "platform/controls.h"
+#include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/port_source.h"
 #include "programming/programming.h"
-#include "protocol/form_surface.h"
-#include "protocol/receive_parser.h"
+#include "form/form_surface.h"
+#include "form/receive_parser.h"
 
 namespace movrand {
 
@@ -103,9 +104,9 @@ class TMainForm final : public FormSurface {
   // Asks the view to close the window (`onCloseRequest`); the view's close then runs
   // FormClose. Without a view it runs FormClose itself.
   void BitBtn1Click();
-  // The window is closing: stores the settings. May throw std::exception when the settings
-  // cannot be written; the view then shows the message and keeps the window open.
-  void FormClose();
+  // The window is closing: stores the settings. Fails when they cannot be written; the view
+  // then shows the message and keeps the window open.
+  Result<void> FormClose();
   void Timer1Timer();
   void TimerSynchNMEATimer();
   void TimerSynchBINRTimer();
@@ -159,9 +160,9 @@ class TMainForm final : public FormSurface {
   std::filesystem::path SettingsPath() const;
   // Reads the settings file into the controls (defaults of a first start when there is none).
   void LoadSettings();
-  // Writes the six settings; throws std::runtime_error "Unable to write to <path>" when a
-  // write fails, with the keys before it written.
-  void SaveSettings();
+  // Writes the six settings; fails with "Unable to write to <path>" when a write fails, with
+  // the keys before it written.
+  Result<void> SaveSettings();
 
   const std::filesystem::path& programFile() const { return services_.programFile; }
 

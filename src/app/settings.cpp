@@ -2,7 +2,6 @@
 // window position, kept next to the program from one run to the next. The controls
 // themselves are the state; the file is read once while the window is built and written
 // once when it closes.
-#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -69,7 +68,7 @@ void TMainForm::LoadSettings() {
   }
 }
 
-void TMainForm::SaveSettings() {
+Result<void> TMainForm::SaveSettings() {
   ProfileFile settings(SettingsPath());
   // A name the next start could not read back whole (a line break in it, or longer than a
   // profile string) is not stored at all rather than stored as another file's name.
@@ -83,7 +82,8 @@ void TMainForm::SaveSettings() {
       settings.WriteString(kSection, kFileNameKey, fileName) &&
       settings.WriteInteger(kSection, kLeftKey, Left) &&
       settings.WriteInteger(kSection, kTopKey, Top);
-  if (!written) throw std::runtime_error("Unable to write to " + settings.path().string());
+  if (!written) return Failure("Unable to write to " + settings.path().string());
+  return Done();
 }
 
 }  // namespace movrand

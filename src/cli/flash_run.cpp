@@ -111,13 +111,12 @@ void FlashRun::selectPort(const std::string& name) {
   form_.PortComboBox.userSelect(port);
 }
 
-bool FlashRun::select(std::string& error) {
+Result<void> FlashRun::select() {
   selectPort(choices_.portName);
 
   const int protocol = IndexOf(form_.ProtocolComboBox, ProtocolItem(choices_.protocol));
   if (protocol < 0) {
-    error = "the window offers no protocol " + std::string(ProtocolItem(choices_.protocol));
-    return false;
+    return Failure("the window offers no protocol " + std::string(ProtocolItem(choices_.protocol)));
   }
   form_.ProtocolComboBox.userSelect(protocol);
 
@@ -126,8 +125,7 @@ bool FlashRun::select(std::string& error) {
   if (baud < 0 || (choices_.baud && !form_.BaudComboBox.enabled())) {
     std::vector<std::string> offered(form_.BaudComboBox.items().begin() + 1,
                                      form_.BaudComboBox.items().end());
-    error = "--baud " + rate + " is not offered; the rates are auto, " + Joined(offered);
-    return false;
+    return Failure("--baud " + rate + " is not offered; the rates are auto, " + Joined(offered));
   }
   form_.BaudComboBox.userSelect(baud);
 
@@ -135,11 +133,10 @@ bool FlashRun::select(std::string& error) {
     // The Open button, whose dialog takes the image named on the command line.
     form_.SpeedButtonOpen.click();
     if (form_.Edit1.text().empty()) {
-      error = "the image could not be chosen";
-      return false;
+      return Failure("the image could not be chosen");
     }
   }
-  return true;
+  return Done();
 }
 
 void FlashRun::start() {

@@ -36,7 +36,8 @@
 #include "cli/log_printer.h"
 #include "cli/options.h"
 #include "cli/progress.h"
-#include "protocol/form_events.h"
+#include "platform/error.h"
+#include "form/form_events.h"
 #include "protocol/module_contract.h"
 
 namespace movrand::cli {
@@ -97,9 +98,9 @@ class FlashRun {
   FlashRun& operator=(const FlashRun&) = delete;
 
   // Selects the port (adding it to the list when the list does not show it: a device path),
-  // the protocol, the rate and the image. False, with the reason, when the window does not
+  // the protocol, the rate and the image. Fails, with the reason, when the window does not
   // offer the rate or the image cannot be chosen.
-  bool select(std::string& error);
+  Result<void> select();
   // Presses Connect; the run goes on by itself on the form's loop.
   void start();
   // Ctrl-C: the Cancel button, when the window offers it; a second Ctrl-C ends the run.

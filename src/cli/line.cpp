@@ -98,26 +98,22 @@ bool GlobMatch(std::string_view pattern, std::string_view name) {
   return Match(pattern, 0, name, 0);
 }
 
-std::vector<std::string> LinePorts(const FlashOptions& options, PortSource& ports,
-                                   std::string& error) {
+Result<std::vector<std::string>> LinePorts(const FlashOptions& options, PortSource& ports) {
   if (options.portsGlob.empty()) return options.ports;
   const auto list = ports.ListPorts();
-  if (!list) {
-    error = "the port list cannot be read";
-    return {};
-  }
+  if (!list) return Failure("the port list cannot be read");
   std::vector<std::string> matched;
   for (const SerialPortEntry& entry : *list) {
     if (!GlobMatch(options.portsGlob, entry.name)) continue;
     if (matched.size() >= kMaxStations) {
-      error = "more than " + std::to_string(kMaxStations) + " ports match " + options.portsGlob;
-      return {};
+      return Failure("more than " + std::to_string(kMaxStations) + " ports match " +
+                     options.portsGlob);
     }
     matched.push_back(entry.name);
   }
   if (matched.empty()) {
-    error = "no port of the list matches " + options.portsGlob +
-            " (movrand-flash --list shows the ports)";
+    return Failure("no port of the list matches " + options.portsGlob +
+                   " (movrand-flash --list shows the ports)");
   }
   return matched;
 }
@@ -131,9 +127,9 @@ int RunLine(const FlashOptions& o) {
     return static_cast<int>(code);
   };
   const std::unique_ptr<PortSource> source = CreateSystemPortSource();
-  std::string error;
-  const std::vector<std::string> ports = LinePorts(o, *source, error);
-  if (ports.empty()) return refuse(ExitCode::PortUnavailable, error);
+  const Result<std::vector<std::string>> found = LinePorts(o, *source);
+  if (!found) return refuse(ExitCode::PortUnavailable, found.error().text);
+  const std::vector<std::string>& ports = *found;
   const std::string program = OwnProgramPath();
   if (program.empty()) return refuse(ExitCode::Internal, "this program's own file is not known");
 
@@ -160,7 +156,7 @@ int RunLine(const FlashOptions& o) {
   std::size_t running = 0;
   for (std::size_t i = 0; i < ports.size(); ++i) {
     const std::weak_ptr<bool> watch = alive;
-    const std::string failed = children[i].start(
+    const Result<void> started = children[i].start(
         program, StationArguments(o, ports[i]),
         [&loop, &view, i, watch](bool fromError, std::string line) {
           loop.post([&view, i, watch, fromError, line = std::move(line)] {
@@ -179,8 +175,8 @@ int RunLine(const FlashOptions& o) {
             if (view.allEnded()) loop.quit();
           });
         });
-    if (!failed.empty()) {
-      view.stationError(i, failed);
+    if (!started) {
+      view.stationError(i, started.error().text);
       view.stationEnded(i, static_cast<int>(ExitCode::Internal));
       continue;
     }
@@ -189,7 +185,7 @@ int RunLine(const FlashOptions& o) {
   // Stations that do not end in time are ended here, each with its row saying so and, as
   // it could not write its own, a record line.
   RecordFile record;
-  const bool recording = !o.record.empty() && record.open(o.record).empty();
+  const bool recording = !o.record.empty() && record.open(o.record).ok();
   std::optional<Milliseconds> killAt;
   std::string killReason;
   Timer killTimer(loop);
@@ -220,8 +216,8 @@ int RunLine(const FlashOptions& o) {
               .name = std::filesystem::path(o.file).filename().string(), .bytes = {}, .sha256 = {}};
         line.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
-        if (const std::string failure = record.append(RecordLine(line)); !failure.empty()) {
-          view.say("the record line of " + s.port + " was not written: " + failure);
+        if (const Result<void> written = record.append(RecordLine(line)); !written) {
+          view.say("the record line of " + s.port + " was not written: " + written.error().text);
         }
       }
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "platform/error.h"
 #include "platform/port_source.h"
 
 namespace movrand::cli {
@@ -19,9 +20,8 @@ namespace movrand::cli {
 bool GlobMatch(std::string_view pattern, std::string_view name);
 
 // The stations of `options`: the ports given, or those of the port list `ports` that match
-// the pattern, in the list's order. Empty, with the reason, when there are none.
-std::vector<std::string> LinePorts(const FlashOptions& options, PortSource& ports,
-                                   std::string& error);
+// the pattern, in the list's order. Fails, with the reason, when there are none.
+Result<std::vector<std::string>> LinePorts(const FlashOptions& options, PortSource& ports);
 
 // Runs the line; the exit code.
 int RunLine(const FlashOptions& options);

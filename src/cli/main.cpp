@@ -102,13 +102,13 @@ std::string FailureText(const RunSummary& summary) {
 }
 
 // The record's line of this run, when there is a record; a failed write makes the run's
-// code "record" unless it is already worse. The error in words, or empty.
-std::string Record(RecordFile* record, const std::string& port, RunSummary& summary,
-                   const std::optional<std::string>& imageName,
-                   std::chrono::system_clock::time_point started,
-                   std::chrono::steady_clock::time_point startedSteady,
-                   std::optional<ModuleFacts> module = std::nullopt) {
-  if (!record) return {};
+// code "record" unless it is already worse.
+Result<void> Record(RecordFile* record, const std::string& port, RunSummary& summary,
+                    const std::optional<std::string>& imageName,
+                    std::chrono::system_clock::time_point started,
+                    std::chrono::steady_clock::time_point startedSteady,
+                    std::optional<ModuleFacts> module = std::nullopt) {
+  if (!record) return Done();
   std::optional<ImageFacts> image;
   if (imageName) {
     image =
@@ -118,12 +118,12 @@ std::string Record(RecordFile* record, const std::string& port, RunSummary& summ
   line.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedSteady).count();
   line.module = module;
-  std::string error = record->append(RecordLine(line));
-  if (!error.empty()) {
+  const Result<void> written = record->append(RecordLine(line));
+  if (!written) {
     summary.code = WorseOf(summary.code, ExitCode::RecordFailed);
-    if (summary.code == ExitCode::RecordFailed) summary.detail = error;
+    if (summary.code == ExitCode::RecordFailed) summary.detail = written.error().text;
   }
-  return error;
+  return written;
 }
 
 // Writes `out` to standard output and `err` to standard error from a thread of their own and
@@ -194,16 +194,15 @@ void WriteLastWords(std::string out, std::string err, std::chrono::milliseconds 
     module->verdict = Verdict::Fail;
   }
   // A station between two modules has nothing to record.
-  const std::string recordError =
+  const Result<void> recorded =
       continuous && !module
-          ? std::string()
+          ? Done()
           : Record(record, port, summary, ending.imageName, started, startedSteady, module);
   std::string out;
   if (mode == OutputMode::Json) out = JsonResultEvent(summary) + "\n";
   if (mode == OutputMode::Terminal) out = "\n";  // ends a line drawn in place
   std::string err;
-  if (!recordError.empty())
-    err = "movrand-flash: the record was not written: " + recordError + "\n";
+  if (!recorded) err = "movrand-flash: the record was not written: " + recorded.error().text + "\n";
   if (mode != OutputMode::Json) err += FailureText(summary);
   WriteLastWords(std::move(out), std::move(err), kLastWordsWait);
   RestoreConsoleOutput();
@@ -244,29 +243,29 @@ int Refuse(bool json, ExitCode code, const std::string& detail,
   return static_cast<int>(code);
 }
 
-// Why the image named on the command line cannot be programmed, and the code for it; empty
-// when it can be tried. The same refusals as the programming's own read, without reading
-// the file: it must be a plain file (a pipe would block, a device never end) that can be
-// opened, and no larger than the image buffer.
-struct ImageCheck {
-  std::string problem;
-  ExitCode code = ExitCode::Success;
+// Why the image named on the command line cannot be programmed, and the code for it. The
+// same refusals as the programming's own read, without reading the file: it must be a plain
+// file (a pipe would block, a device never end) that can be opened, and no larger than the
+// image buffer.
+struct ImageProblem {
+  std::string text;
+  ExitCode code = ExitCode::Usage;
 };
-ImageCheck CheckImage(const fs::path& path) {
+std::optional<ImageProblem> CheckImage(const fs::path& path) {
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
-  if (!fs::exists(status)) return {"no such file", ExitCode::Usage};
-  if (fs::is_directory(status)) return {"it is a folder, not a file", ExitCode::Usage};
-  if (!fs::is_regular_file(status)) return {"it is not a regular file", ExitCode::Usage};
+  if (!fs::exists(status)) return ImageProblem{"no such file"};
+  if (fs::is_directory(status)) return ImageProblem{"it is a folder, not a file"};
+  if (!fs::is_regular_file(status)) return ImageProblem{"it is not a regular file"};
   ReadOnlyFile file;
-  if (!file.open(path.string())) return {"it cannot be opened for reading", ExitCode::Usage};
+  if (!file.open(path.string())) return ImageProblem{"it cannot be opened for reading"};
   const std::optional<std::int64_t> size = file.size();
-  if (!size) return {"its size cannot be read", ExitCode::Usage};
+  if (!size) return ImageProblem{"its size cannot be read"};
   if (*size > static_cast<std::int64_t>(kFirmwareBufferSize)) {
-    return {"it is larger than " + std::to_string(kFirmwareBufferSize / 1024) + " KiB",
-            ExitCode::ImageRejected};
+    return ImageProblem{"it is larger than " + std::to_string(kFirmwareBufferSize / 1024) + " KiB",
+                        ExitCode::ImageRejected};
   }
-  return {};
+  return std::nullopt;
 }
 
 // Writes `line` into the window's log pane as the window would and prints it: what the
@@ -332,170 +331,129 @@ OutputMode OutputFor(bool json) {
 }
 
 // Why the image named on the command line is not programmed, for standard error.
-std::string ImageRefusal(const std::string& file, const ImageCheck& check) {
-  return (check.code == ExitCode::ImageRejected ? "the image " + file + " is refused: "
-                                                : "cannot read the image " + file + ": ") +
-         check.problem;
+std::string ImageRefusal(const std::string& file, const ImageProblem& problem) {
+  return (problem.code == ExitCode::ImageRejected ? "the image " + file + " is refused: "
+                                                  : "cannot read the image " + file + ": ") +
+         problem.text;
 }
 
-int Run(const FlashOptions& o) {
-  Ending ending;
-  ending.timeoutSeconds = o.timeoutSeconds;
-  if (!o.file.empty()) ending.imageName = fs::path(o.file).filename().string();
-  // Before any thread exists, so that all of them inherit its mask; watched from the start,
-  // so that a Ctrl-C is honoured during the preparations too.
-  InterruptWatch interrupts;
-  StopGuard guard([&ending](ExitCode code) { ForceEnd(ending, code); });
-  InterruptTarget target;
-  interrupts.start([&guard, &target] {
-    guard.interrupted();
-    target.press();
-  });
-  const std::shared_ptr<StationInput> stationInput = o.station
-                                                         ? WatchStationInput([&guard, &target] {
-                                                             guard.interrupted();
-                                                             target.press();
-                                                           })
-                                                         : nullptr;
-  const QuietOnExit quietOnExit{interrupts, stationInput};
-  // Every end on this thread claims the end first; when the guard has it, it ends the process.
-  const auto claim = [&guard] {
-    if (!guard.claimEnd()) AwaitForcedEnd();
-  };
-  const auto interruptedBeforeTheRun = [&] {
-    claim();
-    return Refuse(o.json, ExitCode::Cancelled, "interrupted before the run started");
-  };
-
-  // The image is refused before any module is touched when programming could not read it.
-  std::string image;
-  ImageCheck imageCheck;
-  if (!o.file.empty()) {
-    image = o.file;  // made absolute with the other paths, before anything ran
-    imageCheck = CheckImage(image);
+// What every run of this process sets up before anything else: the facts a forced end needs,
+// Ctrl-C (and a line's "interrupt") passed on to the guard and to the run, and the one way a
+// run ends on this thread. `pressesToStop`: the press that makes the guard's stop due (a
+// single run: the first; a station lets the module being programmed finish on the first).
+class RunFrame {
+ public:
+  RunFrame(const FlashOptions& o, int pressesToStop)
+      : guard([this](ExitCode code) { ForceEnd(ending, code); }),
+        json_(o.json),
+        quietOnExit_{interrupts, stationInput_} {
+    ending.timeoutSeconds = o.timeoutSeconds;
+    ending.continuous = o.continuous;
+    if (!o.file.empty()) ending.imageName = fs::path(o.file).filename().string();
+    const auto pressed = [this, pressesToStop] {
+      if (++presses_ >= pressesToStop) guard.interrupted();
+      target.press();
+    };
+    interrupts.start(pressed);
+    if (o.station) stationInput_ = WatchStationInput(pressed);
   }
-  std::error_code error;
-  const fs::path folder = fs::current_path(error);
-  if (error) {
-    claim();
-    return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
-  }
+  RunFrame(const RunFrame&) = delete;
+  RunFrame& operator=(const RunFrame&) = delete;
 
-  const OutputMode mode = OutputFor(o.json);
-  {
+  bool interrupted() const { return interrupts.interrupted(); }
+  OutputMode setMode(OutputMode mode) {
     std::lock_guard lock(ending.mutex);
     ending.mode = mode;
+    return mode;
   }
-  StdEventLoop loop;
-  SystemLocalClock clock;
-  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(imageCheck.problem.empty() ? image : std::string());
-  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
-  HeadlessDialogs dialogs(printer, o.yes, [&interrupts](const std::string& question) {
-    return AskOnTerminal(question, interrupts.interrupted());
-  });
-  const auto sayAside = [&printer](const std::string& text) {
-    printer.finish();
-    std::fprintf(stderr, "movrand-flash: %s\n", VisibleText(text).c_str());
-  };
-  LatencyWatch latency(systemSerialDriver(), loop, sayAside);
-
-  std::optional<TMainForm> form;
-  try {
-    form.emplace(loop, MainFormServices{.clock = clock,
-                                        .ports = *ports,
-                                        .fileDialog = fileDialog,
-                                        .dialogs = dialogs,
-                                        .programFile = folder / kProgramFileName});
-  } catch (const std::exception& failure) {
+  // Every end on this thread claims the end first; when the guard has it, it ends the process.
+  void claim() {
+    if (!guard.claimEnd()) AwaitForcedEnd();
+  }
+  // A refusal before the run: the end claimed, the reason said, the code returned.
+  int refuse(ExitCode code, const std::string& detail, OpenError reason = OpenError::None) {
     claim();
-    return Refuse(o.json, ExitCode::Internal,
-                  std::string("the window model could not be built: ") + failure.what());
+    return Refuse(json_, code, detail, reason);
   }
-
-  if (o.list) {
-    claim();
-    const auto listed = ports->ListPorts();
-    if (!listed)
-      return Refuse(o.json, ExitCode::PortUnavailable, form->Messages.TextPortListFailed);
-    for (const SerialPortEntry& port : InSelectorOrder(*listed)) {
-      WriteOut((o.json ? PortListJson(port) : PortListLine(port)) + "\n");
-    }
-    return 0;
-  }
-
-  // The window takes one switch; here they combine.
-  if (o.test) ApplyCommandLine(*form, "/t");
-  form->LogEnabled = o.log;
-  form->FastProgramming = o.fast;
-  if (interrupts.interrupted()) return interruptedBeforeTheRun();
-
-  if (!imageCheck.problem.empty()) {
-    claim();
-    const std::string shown = fs::path(image).filename().string();
-    SayAsTheWindow(*form, printer,
-                   imageCheck.code == ExitCode::ImageRejected
-                       ? FileTooLargeLine(shown)
-                       : form->Messages.TextCantOpenFile + shown,
-                   imageCheck.code == ExitCode::ImageRejected);
-    return Refuse(o.json, imageCheck.code, ImageRefusal(o.file, imageCheck));
-  }
-  // The record is opened before any module is touched: a module that cannot be recorded is
-  // not flashed.
-  RecordFile recordFile;
-  RecordFile* record = nullptr;
-  if (!o.record.empty()) {
-    if (const std::string failure = recordFile.open(o.record); !failure.empty()) {
-      claim();
-      return Refuse(o.json, ExitCode::RecordFailed, "the record cannot be written: " + failure);
-    }
-    record = &recordFile;
-  }
-  if (interrupts.interrupted()) return interruptedBeforeTheRun();
-  // A refusal from here on is a run of this station too, and recorded.
-  const auto refuseRecorded = [&](ExitCode code, const std::string& detail,
-                                  OpenError reason = OpenError::None) {
+  // A refusal once the station's record is open: a run of the station too, and recorded.
+  int refuseRecorded(RecordFile* record, const std::string& port, ExitCode code,
+                     const std::string& detail, OpenError reason = OpenError::None) {
     claim();
     RunSummary summary;
     summary.code = code;
     summary.detail = detail;
-    if (const std::string failure =
-            Record(record, o.port, summary, ending.imageName, ending.started, ending.startedSteady);
-        !failure.empty()) {
-      std::fprintf(stderr, "movrand-flash: the record was not written: %s\n", failure.c_str());
+    if (const Result<void> recorded =
+            Record(record, port, summary, ending.imageName, ending.started, ending.startedSteady);
+        !recorded) {
+      std::fprintf(stderr, "movrand-flash: the record was not written: %s\n",
+                   recorded.error().text.c_str());
     }
-    return Refuse(o.json, summary.code, detail, reason);
-  };
-  FoundPort found = FindPort(o.port, kPortNameMax, *ports);
-  const PortLookup& port = found.lookup;
-  if (!port.error.empty()) {
-    if (!port.missing) return refuseRecorded(ExitCode::Usage, port.error);
-    SayAsTheWindow(*form, printer, form->Messages.TextPortBusy, true);
-    return refuseRecorded(
-        ExitCode::PortUnavailable,
-        port.error + (IsPortIdentity(o.port) ? "" : " (movrand-flash --list shows the ports)"),
-        OpenError::Missing);
-  }
-  // Where the module is, for its record: read from the port list once, here.
-  if (!found.usb) found.usb = UsbIdentityOf(port.name, *ports);
-  {
-    std::lock_guard lock(ending.mutex);
-    ending.record = record;
-    ending.port = port.name;
-    ending.portUsb = found.usb;
+    return Refuse(json_, summary.code, detail, reason);
   }
 
-  CommSession session(*form, loop, latency);
-  RunChoices choices{.portName = port.name,
+  Ending ending;
+  // Before any thread exists, so that all of them inherit its mask; watched from the start,
+  // so that a Ctrl-C is honoured during the preparations too.
+  InterruptWatch interrupts;
+  StopGuard guard;
+  InterruptTarget target;
+
+ private:
+  bool json_;
+  std::atomic<int> presses_{0};
+  std::shared_ptr<StationInput> stationInput_;
+  QuietOnExit quietOnExit_;
+};
+
+Result<fs::path> CurrentFolder() {
+  std::error_code error;
+  fs::path folder = fs::current_path(error);
+  if (error) return Failure("the current folder cannot be read");
+  return folder;
+}
+
+// The window model the run drives, built as the window builds it (port list, settings).
+Result<void> BuildForm(std::optional<TMainForm>& form, EventLoop& loop, MainFormServices services) {
+  try {
+    form.emplace(loop, std::move(services));
+  } catch (const std::exception& failure) {
+    return Failure(std::string("the window model could not be built: ") + failure.what());
+  }
+  return Done();
+}
+
+// The record, opened before any module is touched: a module that cannot be recorded is not
+// flashed. Null when no record is asked for.
+Result<RecordFile*> OpenRecord(const std::string& path, RecordFile& file) {
+  if (path.empty()) return nullptr;
+  if (const Result<void> opened = file.open(path); !opened) {
+    return Failure("the record cannot be written: " + opened.error().text);
+  }
+  return &file;
+}
+
+// --list: the ports in the selector's order, a line (or a JSON object) each.
+int ListPorts(bool json, PortSource& ports, const TMainForm& form) {
+  const auto listed = ports.ListPorts();
+  if (!listed) return Refuse(json, ExitCode::PortUnavailable, form.Messages.TextPortListFailed);
+  for (const SerialPortEntry& port : InSelectorOrder(*listed)) {
+    WriteOut((json ? PortListJson(port) : PortListLine(port)) + "\n");
+  }
+  return 0;
+}
+
+// What the single run is asked to do, for the port it found.
+RunChoices RunChoicesOf(const FlashOptions& o, const std::string& portName, PortSource& ports) {
+  RunChoices choices{.portName = portName,
                      .protocol = o.protocol,
                      .baud = o.baud,
-                     .program = !image.empty() && !o.recover,
+                     .program = !o.file.empty() && !o.recover,
                      .timeout = std::nullopt,
                      .expectVersion = o.expectVersion,
                      .recovery = std::nullopt};
   // After the restart wait the port is looked up again, by the name or identity it was given.
-  choices.portNow = [&o, &ports]() -> std::optional<std::string> {
-    const PortLookup now = FindPort(o.port, kPortNameMax, *ports).lookup;
+  choices.portNow = [argument = o.port, &ports]() -> std::optional<std::string> {
+    const PortLookup now = FindPort(argument, kPortNameMax, ports).lookup;
     if (!now.error.empty()) return std::nullopt;
     return now.name;
   };
@@ -506,9 +464,11 @@ int Run(const FlashOptions& o) {
                  .rate = o.fast ? kFastProgrammingRate : kProgrammingRate,
                  .model = o.model};
   }
-  FlashRun run(
-      *form, dialogs, std::move(choices), [&loop] { loop.quit(); }, sayAside);
-  printer.setProgress(form->Messages.TextFileSize, [&run] { return run.progress(); });
+  return choices;
+}
+
+// Keeps the forced end's facts as the run goes, and prints its stages with --json.
+void FollowRun(FlashRun& run, Ending& ending, OutputMode mode) {
   if (mode == OutputMode::Json) {
     run.onStage = [](Stage stage) { WriteOut(JsonStageEvent(StageName(stage)) + "\n"); };
   }
@@ -521,30 +481,16 @@ int Run(const FlashOptions& o) {
     ending.summary = run.summary();
     ending.waitingFor = run.waitingFor();
   };
-  std::string refused;
-  if (!run.select(refused)) return refuseRecorded(ExitCode::Usage, refused);
-  if (interrupts.interrupted())
-    return refuseRecorded(ExitCode::Cancelled, "interrupted before the run started");
+}
 
-  BindView(*form, printer, run);
-  target.set([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
-  if (o.timeoutSeconds) {
-    guard.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(*o.timeoutSeconds));
-  }
-  run.start();
-  loop.run();
-  target.set(nullptr);
-  claim();
-  UnbindView(*form);
-  // Readers still handing data over are released before the link is taken down.
-  loop.stop();
-
-  RunSummary summary = run.summary();
-  summary.portUsb = found.usb;
-  if (const std::string failure = Record(record, port.name, summary, ending.imageName,
-                                         ending.started, ending.startedSteady);
-      !failure.empty()) {
-    std::fprintf(stderr, "movrand-flash: the record was not written: %s\n", failure.c_str());
+// The run's end: its record line, its result and, when it failed, why on standard error.
+int ReportRun(RunSummary summary, RecordFile* record, const std::string& port, Ending& ending,
+              LogPrinter& printer, OutputMode mode) {
+  if (const Result<void> recorded =
+          Record(record, port, summary, ending.imageName, ending.started, ending.startedSteady);
+      !recorded) {
+    std::fprintf(stderr, "movrand-flash: the record was not written: %s\n",
+                 recorded.error().text.c_str());
   }
   printer.result(summary);
   if (summary.code != ExitCode::Success && mode != OutputMode::Json) {
@@ -552,6 +498,121 @@ int Run(const FlashOptions& o) {
     std::fwrite(text.data(), 1, text.size(), stderr);
   }
   return static_cast<int>(summary.code);
+}
+
+// One port, one module: prepared as the window would be, refused before any module is
+// touched when something it needs is not there, run, reported.
+int Run(const FlashOptions& o) {
+  RunFrame frame(o, 1);
+  // The image is refused before any module is touched when programming could not read it
+  // (its path was made absolute with the others, before anything ran).
+  const std::optional<ImageProblem> imageProblem =
+      o.file.empty() ? std::nullopt : CheckImage(o.file);
+  const Result<fs::path> folder = CurrentFolder();
+  if (!folder) return frame.refuse(ExitCode::Internal, folder.error().text);
+
+  // Prepare: the window model and what it works with.
+  const OutputMode mode = frame.setMode(OutputFor(o.json));
+  StdEventLoop loop;
+  SystemLocalClock clock;
+  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
+  PathFileDialog fileDialog(imageProblem ? std::string() : o.file);
+  LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
+  HeadlessDialogs dialogs(printer, o.yes, [&frame](const std::string& question) {
+    return AskOnTerminal(question, frame.interrupts.interrupted());
+  });
+  const auto sayAside = [&printer](const std::string& text) {
+    printer.finish();
+    std::fprintf(stderr, "movrand-flash: %s\n", VisibleText(text).c_str());
+  };
+  LatencyWatch latency(systemSerialDriver(), loop, sayAside);
+  std::optional<TMainForm> form;
+  if (const Result<void> built =
+          BuildForm(form, loop,
+                    MainFormServices{.clock = clock,
+                                     .ports = *ports,
+                                     .fileDialog = fileDialog,
+                                     .dialogs = dialogs,
+                                     .programFile = *folder / kProgramFileName});
+      !built) {
+    return frame.refuse(ExitCode::Internal, built.error().text);
+  }
+  if (o.list) {
+    frame.claim();
+    return ListPorts(o.json, *ports, *form);
+  }
+  // The window takes one switch; here they combine.
+  if (o.test) ApplyCommandLine(*form, "/t");
+  form->LogEnabled = o.log;
+  form->FastProgramming = o.fast;
+
+  // Refuse: what the run needs and does not have, before any module is touched.
+  const auto interruptedBeforeTheRun = "interrupted before the run started";
+  if (frame.interrupted()) return frame.refuse(ExitCode::Cancelled, interruptedBeforeTheRun);
+  if (imageProblem) {
+    frame.claim();
+    const std::string shown = fs::path(o.file).filename().string();
+    const bool tooLarge = imageProblem->code == ExitCode::ImageRejected;
+    SayAsTheWindow(*form, printer,
+                   tooLarge ? FileTooLargeLine(shown) : form->Messages.TextCantOpenFile + shown,
+                   tooLarge);
+    return Refuse(o.json, imageProblem->code, ImageRefusal(o.file, *imageProblem));
+  }
+  RecordFile recordFile;
+  const Result<RecordFile*> opened = OpenRecord(o.record, recordFile);
+  if (!opened) return frame.refuse(ExitCode::RecordFailed, opened.error().text);
+  RecordFile* const record = *opened;
+  if (frame.interrupted()) return frame.refuse(ExitCode::Cancelled, interruptedBeforeTheRun);
+  // From here on a refusal is a run of this station too, and recorded.
+  FoundPort found = FindPort(o.port, kPortNameMax, *ports);
+  const PortLookup& port = found.lookup;
+  if (!port.error.empty()) {
+    if (!port.missing) return frame.refuseRecorded(record, o.port, ExitCode::Usage, port.error);
+    SayAsTheWindow(*form, printer, form->Messages.TextPortBusy, true);
+    return frame.refuseRecorded(
+        record, o.port, ExitCode::PortUnavailable,
+        port.error + (IsPortIdentity(o.port) ? "" : " (movrand-flash --list shows the ports)"),
+        OpenError::Missing);
+  }
+  // Where the module is, for its record: read from the port list once, here.
+  if (!found.usb) found.usb = UsbIdentityOf(port.name, *ports);
+  {
+    std::lock_guard lock(frame.ending.mutex);
+    frame.ending.record = record;
+    frame.ending.port = port.name;
+    frame.ending.portUsb = found.usb;
+  }
+  CommSession session(*form, loop, latency);
+  FlashRun run(
+      *form, dialogs, RunChoicesOf(o, port.name, *ports), [&loop] { loop.quit(); }, sayAside);
+  printer.setProgress(form->Messages.TextFileSize, [&run] { return run.progress(); });
+  FollowRun(run, frame.ending, mode);
+  if (const Result<void> selected = run.select(); !selected) {
+    return frame.refuseRecorded(record, o.port, ExitCode::Usage, selected.error().text);
+  }
+  if (frame.interrupted()) {
+    return frame.refuseRecorded(record, o.port, ExitCode::Cancelled, interruptedBeforeTheRun);
+  }
+
+  // Run: the window's own procedure, on the loop, until it has a result.
+  BindView(*form, printer, run);
+  frame.target.set([&loop, &run] { loop.post([&run] { run.interrupt(); }); });
+  if (o.timeoutSeconds) {
+    frame.guard.setDeadline(std::chrono::steady_clock::now() +
+                            std::chrono::seconds(*o.timeoutSeconds));
+  }
+  run.start();
+  loop.run();
+  frame.target.set(nullptr);
+  frame.claim();
+  UnbindView(*form);
+  // Readers still handing data over are released before the link is taken down.
+  loop.stop();
+
+  // Report.
+  RunSummary summary = run.summary();
+  summary.portUsb = found.usb;
+  return ReportRun(std::move(summary), record, port.name, frame.ending, printer, mode);
 }
 
 // The port an argument names now, or nothing while it does not exist. Windows lists a port
@@ -571,47 +632,122 @@ std::optional<PortHere> PortNow(const std::string& argument, PortSource& ports) 
   return std::nullopt;
 }
 
+// What a station is asked to do with each module.
+StationChoices StationChoicesOf(const FlashOptions& o) {
+  StationChoices choices{.port = o.port,
+                         .protocol = o.protocol,
+                         .baud = o.baud,
+                         .moduleTimeout = std::nullopt,
+                         .expectVersion = o.expectVersion,
+                         .model = o.model,
+                         .programmingRate = o.fast ? kFastProgrammingRate : kProgrammingRate,
+                         .count = o.count,
+                         .imageName = fs::path(o.file).filename().string()};
+  if (o.timeoutSeconds) {
+    choices.moduleTimeout = Milliseconds{std::int64_t{*o.timeoutSeconds} * 1000};
+  }
+  return choices;
+}
+
+// How a station's cycle reaches this process: its events and words go to `emit` and `say`,
+// each module's line to the record, and the forced end's facts follow the module in hand
+// (the guard's deadline runs for a module only).
+StationHooks StationHooksOf(const FlashOptions& o, RunFrame& frame, RecordFile* record,
+                            PortSource& ports, const std::unique_ptr<Station>& station,
+                            std::function<void(std::string_view)> emit,
+                            std::function<void(const std::string&)> say,
+                            std::function<void()> ended) {
+  Ending& ending = frame.ending;
+  StationHooks hooks;
+  hooks.lookUpPort = [&ports](const std::string& argument) { return PortNow(argument, ports); };
+  hooks.stage = [emit](std::string_view stage) { emit(JsonStageEvent(stage)); };
+  hooks.say = say;
+  hooks.module = [record, emit, say](const StationRecord& line) {
+    bool recorded = true;
+    if (record) {
+      if (const Result<void> written = record->append(RecordLine(line)); !written) {
+        say("the record was not written: " + written.error().text + "; the station stops");
+        recorded = false;
+      }
+    }
+    emit(ModuleEvent(line));
+    return recorded;
+  };
+  hooks.moduleStarted = [&ending, &frame, &station, timeout = o.timeoutSeconds] {
+    {
+      std::lock_guard lock(ending.mutex);
+      ending.module =
+          ModuleFacts{.sequence = station->sequence(), .end = {}, .verdict = Verdict::Fail};
+      ending.started = station->moduleTime();
+      ending.startedSteady = std::chrono::steady_clock::now();
+      ending.port = station->portName();
+      ending.portUsb = station->portUsb();
+      ending.summary = {};
+      ending.sentBytes = 0;
+      ending.blocksRepeated = 0;
+    }
+    if (timeout) {
+      frame.guard.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(*timeout));
+    }
+  };
+  hooks.moduleEnded = [&ending, &frame] {
+    frame.guard.setDeadline(std::nullopt);
+    std::lock_guard lock(ending.mutex);
+    ending.module.reset();
+  };
+  hooks.runChanged = [&ending](const FlashRun& run) {
+    std::lock_guard lock(ending.mutex);
+    ending.summary = run.summary();
+    ending.waitingFor = run.waitingFor();
+  };
+  hooks.blockSent = [&ending](std::int64_t sentBytes, int blocksRepeated) {
+    ending.sentBytes = sentBytes;
+    ending.blocksRepeated = blocksRepeated;
+  };
+  hooks.ended = std::move(ended);
+  return hooks;
+}
+
+// The station's summary line at its end.
+std::string StationSummary(const Station& station, const std::string& port,
+                           std::chrono::steady_clock::time_point started) {
+  return JsonStationSummaryEvent(StationCounts{
+      .port = port,
+      .passed = station.passed(),
+      .failed = station.failed(),
+      .current = station.current(),
+      .moduleSeconds = station.moduleSeconds(),
+      .seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+      .code = station.code()});
+}
+
+// The summary shown by the station's view, or printed as it is with --json; the exit code.
+int ReportStation(const std::string& summary, ExitCode code, std::optional<LineView>& view) {
+  if (view) {
+    view->stationOutput(0, summary);
+    view->stationEnded(0, static_cast<int>(code));
+    view->finish();
+  } else {
+    WriteOut(summary + "\n");
+  }
+  return static_cast<int>(code);
+}
+
 // --continuous on one port: the station's cycle, module after module, until --count or Ctrl-C.
 int RunContinuous(const FlashOptions& o) {
-  Ending ending;
-  ending.timeoutSeconds = o.timeoutSeconds;
-  ending.continuous = true;
-  ending.imageName = fs::path(o.file).filename().string();
-  InterruptWatch interrupts;
-  StopGuard guard([&ending](ExitCode code) { ForceEnd(ending, code); });
-  InterruptTarget target;
   // The first Ctrl-C stops a waiting station at once and lets a module being programmed
   // finish: only a stop that is due now is bounded by the guard.
-  std::atomic<int> presses{0};
-  const auto pressed = [&guard, &target, &presses] {
-    if (++presses >= 2) guard.interrupted();
-    target.press();
-  };
-  interrupts.start(pressed);
-  const std::shared_ptr<StationInput> stationInput =
-      o.station ? WatchStationInput(pressed) : nullptr;
-  const QuietOnExit quietOnExit{interrupts, stationInput};
-  const auto claim = [&guard] {
-    if (!guard.claimEnd()) AwaitForcedEnd();
-  };
+  RunFrame frame(o, 2);
+  const std::optional<ImageProblem> imageProblem = CheckImage(o.file);
+  const Result<fs::path> folder = CurrentFolder();
+  if (!folder) return frame.refuse(ExitCode::Internal, folder.error().text);
 
-  const ImageCheck imageCheck = CheckImage(o.file);
-  std::error_code error;
-  const fs::path folder = fs::current_path(error);
-  if (error) {
-    claim();
-    return Refuse(o.json, ExitCode::Internal, "the current folder cannot be read");
-  }
-  const OutputMode mode = OutputFor(o.json);
-  {
-    std::lock_guard lock(ending.mutex);
-    ending.mode = mode;
-  }
+  // Prepare: the window model, and the station's view of it.
+  const OutputMode mode = frame.setMode(OutputFor(o.json));
   StdEventLoop loop;
   SystemLocalClock clock;
   const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(imageCheck.problem.empty() ? o.file : std::string());
-
+  PathFileDialog fileDialog(imageProblem ? std::string() : o.file);
   // Everything the station says is an event line: printed as it is with --json, shown by the
   // station's view otherwise.
   std::optional<LineView> view;
@@ -645,199 +781,119 @@ int RunContinuous(const FlashOptions& o) {
   HeadlessDialogs dialogs(printer, true, [](const std::string&) { return false; });
   const auto say = [&emit](const std::string& text) { emit(JsonSayEvent(VisibleText(text))); };
   LatencyWatch latency(systemSerialDriver(), loop, say);
-
   std::optional<TMainForm> form;
-  try {
-    form.emplace(loop, MainFormServices{.clock = clock,
-                                        .ports = *ports,
-                                        .fileDialog = fileDialog,
-                                        .dialogs = dialogs,
-                                        .programFile = folder / kProgramFileName});
-  } catch (const std::exception& failure) {
-    claim();
-    return Refuse(o.json, ExitCode::Internal,
-                  std::string("the window model could not be built: ") + failure.what());
+  if (const Result<void> built =
+          BuildForm(form, loop,
+                    MainFormServices{.clock = clock,
+                                     .ports = *ports,
+                                     .fileDialog = fileDialog,
+                                     .dialogs = dialogs,
+                                     .programFile = *folder / kProgramFileName});
+      !built) {
+    return frame.refuse(ExitCode::Internal, built.error().text);
   }
   form->LogEnabled = o.log;
   form->FastProgramming = o.fast;
 
-  if (!imageCheck.problem.empty()) {
-    claim();
-    return Refuse(o.json, imageCheck.code, ImageRefusal(o.file, imageCheck));
-  }
+  // Refuse: an image, a record or a port argument the station cannot work with.
+  if (imageProblem) return frame.refuse(imageProblem->code, ImageRefusal(o.file, *imageProblem));
   RecordFile recordFile;
-  RecordFile* record = nullptr;
-  if (!o.record.empty()) {
-    if (const std::string failure = recordFile.open(o.record); !failure.empty()) {
-      claim();
-      return Refuse(o.json, ExitCode::RecordFailed, "the record cannot be written: " + failure);
-    }
-    record = &recordFile;
-  }
+  const Result<RecordFile*> opened = OpenRecord(o.record, recordFile);
+  if (!opened) return frame.refuse(ExitCode::RecordFailed, opened.error().text);
+  RecordFile* const record = *opened;
   // A port that does not exist yet is waited for; an argument that can name none is refused.
   if (const PortLookup port = FindPort(o.port, kPortNameMax, *ports).lookup;
       !port.error.empty() && !port.missing) {
-    claim();
-    return Refuse(o.json, ExitCode::Usage, port.error);
+    return frame.refuse(ExitCode::Usage, port.error);
   }
   {
-    std::lock_guard lock(ending.mutex);
-    ending.record = record;
-    ending.port = o.port;
+    std::lock_guard lock(frame.ending.mutex);
+    frame.ending.record = record;
+    frame.ending.port = o.port;
   }
 
+  // Run: the station's cycle on the loop, until it ends.
   std::unique_ptr<Station> station;
   CommSession session(*form, loop, latency, [&station](std::span<const std::uint8_t> bytes) {
     if (station) station->received(bytes);
   });
-  StationChoices choices{.port = o.port,
-                         .protocol = o.protocol,
-                         .baud = o.baud,
-                         .moduleTimeout = std::nullopt,
-                         .expectVersion = o.expectVersion,
-                         .model = o.model,
-                         .programmingRate = o.fast ? kFastProgrammingRate : kProgrammingRate,
-                         .count = o.count,
-                         .imageName = fs::path(o.file).filename().string()};
-  if (o.timeoutSeconds)
-    choices.moduleTimeout = Milliseconds{std::int64_t{*o.timeoutSeconds} * 1000};
-  StationHooks hooks;
-  hooks.lookUpPort = [&ports](const std::string& argument) { return PortNow(argument, *ports); };
-  hooks.stage = [&emit](std::string_view stage) { emit(JsonStageEvent(stage)); };
-  hooks.say = say;
-  hooks.module = [&](const StationRecord& line) {
-    bool recorded = true;
-    if (record) {
-      if (const std::string failure = record->append(RecordLine(line)); !failure.empty()) {
-        say("the record was not written: " + failure + "; the station stops");
-        recorded = false;
-      }
-    }
-    emit(ModuleEvent(line));
-    return recorded;
-  };
-  hooks.moduleStarted = [&] {
-    {
-      std::lock_guard lock(ending.mutex);
-      ending.module =
-          ModuleFacts{.sequence = station->sequence(), .end = {}, .verdict = Verdict::Fail};
-      ending.started = station->moduleTime();
-      ending.startedSteady = std::chrono::steady_clock::now();
-      ending.port = station->portName();
-      ending.portUsb = station->portUsb();
-      ending.summary = {};
-      ending.sentBytes = 0;
-      ending.blocksRepeated = 0;
-    }
-    if (o.timeoutSeconds) {
-      guard.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(*o.timeoutSeconds));
-    }
-  };
-  hooks.moduleEnded = [&] {
-    guard.setDeadline(std::nullopt);
-    std::lock_guard lock(ending.mutex);
-    ending.module.reset();
-  };
-  hooks.runChanged = [&ending](const FlashRun& run) {
-    std::lock_guard lock(ending.mutex);
-    ending.summary = run.summary();
-    ending.waitingFor = run.waitingFor();
-  };
-  hooks.blockSent = [&ending](std::int64_t sentBytes, int blocksRepeated) {
-    ending.sentBytes = sentBytes;
-    ending.blocksRepeated = blocksRepeated;
-  };
-  hooks.ended = [&loop] { loop.quit(); };
-  station =
-      std::make_unique<Station>(*form, dialogs, printer, std::move(choices), std::move(hooks));
+  station = std::make_unique<Station>(
+      *form, dialogs, printer, StationChoicesOf(o),
+      StationHooksOf(o, frame, record, *ports, station, emit, say, [&loop] { loop.quit(); }));
   printer.setProgress(form->Messages.TextFileSize, [&station] {
     const FlashRun* run = station->run();
     return run ? run->progress() : ProgressCounts{};
   });
-  target.set([&loop, &station, &guard] {
-    loop.post([&station, &guard] {
-      if (station->interrupt()) guard.interrupted();
+  frame.target.set([&loop, &station, &frame] {
+    loop.post([&station, &frame] {
+      if (station->interrupt()) frame.guard.interrupted();
     });
   });
   const auto started = std::chrono::steady_clock::now();
-  if (interrupts.interrupted()) {
-    claim();
-    return Refuse(o.json, ExitCode::Cancelled, "interrupted before the station started");
+  if (frame.interrupted()) {
+    return frame.refuse(ExitCode::Cancelled, "interrupted before the station started");
   }
   station->start();
   if (!station->ended()) loop.run();
-  target.set(nullptr);
-  claim();
+  frame.target.set(nullptr);
+  frame.claim();
+
+  // Report.
   const ExitCode code = station->code();
-  const std::string summary = JsonStationSummaryEvent(StationCounts{
-      .port = o.port,
-      .passed = station->passed(),
-      .failed = station->failed(),
-      .current = station->current(),
-      .moduleSeconds = station->moduleSeconds(),
-      .seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-      .code = code});
+  const std::string summary = StationSummary(*station, o.port, started);
   station.reset();
   loop.stop();
-  if (view) {
-    view->stationOutput(0, summary);
-    view->stationEnded(0, static_cast<int>(code));
-    view->finish();
-  } else {
-    WriteOut(summary + "\n");
-  }
-  return static_cast<int>(code);
+  return ReportStation(summary, code, view);
 }
 
 // Paths on the command line are taken against the folder the program was started in, before
-// anything (the settings, the traffic log) can change the current folder. False, with the
+// anything (the settings, the traffic log) can change the current folder. Fails, with the
 // reason, when one cannot be resolved.
-bool ResolvePaths(FlashOptions& o, std::string& error) {
-  const auto resolve = [&error](std::string& path, const char* option) {
-    if (path.empty()) return true;
+Result<void> ResolvePaths(FlashOptions& o) {
+  const auto resolve = [](std::string& path, const char* option) -> Result<void> {
+    if (path.empty()) return Done();
     std::error_code failure;
     const fs::path absolute = fs::absolute(fs::path(path), failure);
-    if (failure) {
-      error = std::string(option) + " " + path + ": the path cannot be resolved";
-      return false;
-    }
+    if (failure) return Failure(std::string(option) + " " + path + ": the path cannot be resolved");
     path = absolute.string();
-    return true;
+    return Done();
   };
   // A port given as a relative path ("./ttySIM0"); names ("ttyUSB0", "pts/3", "COM5") stay.
   const auto relativePort = [](const std::string& port) {
     return port.starts_with("./") || port.starts_with("../");
   };
-  if (!resolve(o.file, "--file") || !resolve(o.record, "--record")) return false;
+  if (Result<void> resolved = resolve(o.file, "--file"); !resolved) return resolved;
+  if (Result<void> resolved = resolve(o.record, "--record"); !resolved) return resolved;
   for (std::string& port : o.ports) {
-    if (relativePort(port) && !resolve(port, "--port")) return false;
+    if (!relativePort(port)) continue;
+    if (Result<void> resolved = resolve(port, "--port"); !resolved) return resolved;
   }
-  if (relativePort(o.port) && !resolve(o.port, "--port")) return false;
-  return true;
+  if (relativePort(o.port)) return resolve(o.port, "--port");
+  return Done();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  ParsedFlashOptions parsed = ParseFlashOptions(
+  Result<FlashOptions> parsed = ParseFlashOptions(
       std::span<const char* const>(argv + 1, argc > 0 ? static_cast<std::size_t>(argc - 1) : 0));
-  if (!parsed.error.empty()) {
-    std::fprintf(stderr, "movrand-flash: %s\n", parsed.error.c_str());
-    return static_cast<int>(ExitCode::Usage);
-  }
-  if (parsed.options.help) {
+  if (parsed && parsed->help) {
     std::fputs(FlashHelpText().c_str(), stdout);
     return 0;
   }
-  if (parsed.options.version) {
+  if (parsed && parsed->version) {
     std::fputs(FlashVersionText().c_str(), stdout);
     return 0;
   }
-  if (std::string error; !ResolvePaths(parsed.options, error)) {
-    std::fprintf(stderr, "movrand-flash: %s\n", error.c_str());
+  if (parsed) {
+    if (Result<void> resolved = ResolvePaths(*parsed); !resolved) parsed = resolved.error();
+  }
+  if (!parsed) {
+    std::fprintf(stderr, "movrand-flash: %s\n", parsed.error().text.c_str());
     return static_cast<int>(ExitCode::Usage);
   }
-  if (IsLine(parsed.options)) return RunLine(parsed.options);
-  if (parsed.options.continuous) return RunContinuous(parsed.options);
-  return Run(parsed.options);
+  const FlashOptions& options = *parsed;
+  if (IsLine(options)) return RunLine(options);
+  if (options.continuous) return RunContinuous(options);
+  return Run(options);
 }

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -301,52 +302,73 @@ std::vector<std::string> StationArguments(const FlashOptions& o, const std::stri
   return args;
 }
 
-ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args) {
-  ParsedFlashOptions result;
-  FlashOptions& o = result.options;
-  result.error = ApplyOptions(args, Table(), o);
-  if (!result.error.empty()) return result;
-  if (o.help || o.version || o.list) return result;
+namespace {
+
+// Why the options taken from the command line do not go together; nothing when they do.
+std::optional<std::string> Conflict(const FlashOptions& o) {
+  if (o.help || o.version || o.list) return std::nullopt;
   if (o.port.empty() && o.portsGlob.empty()) {
-    result.error = "--port is needed (movrand-flash --list shows the ports)";
-  } else if (!o.port.empty() && !o.portsGlob.empty()) {
-    result.error = "--port and --ports do not go together: name the ports, or give a pattern";
-  } else if (o.baud && o.protocol == ProtocolChoice::Auto) {
-    // The window's rule: with the protocol "Auto" the search finds the rate too.
-    result.error = "--baud with a fixed rate needs --protocol nmea or binr";
-  } else if (o.recover && o.file.empty()) {
-    result.error = "--recover needs --file IMAGE: the image to send to the loader";
-  } else if (o.recover && o.protocol == ProtocolChoice::Auto) {
-    // The loader keeps the parity of the link it was entered from; nothing can be probed.
-    result.error = "--recover needs --protocol nmea or binr: the parity the loader listens with";
-  } else if (o.recover && o.model.empty() == !o.noModelCheck) {
-    result.error =
-        o.noModelCheck
-            ? "--model and --no-model-check do not go together"
-            : "--recover needs --model NAME (the image must name it) or --no-model-check: "
-              "a module in its loader reports no model";
-  } else if (o.continuous && (o.file.empty() || !o.yes)) {
-    result.error = "--continuous needs --file IMAGE and --yes: nobody is there to confirm";
-  } else if (o.continuous && o.recover) {
-    result.error =
-        "--continuous recovers a module found in its loader by itself, with --model NAME";
-  } else if (o.continuous && o.test) {
-    result.error = "--continuous and --test do not go together";
-  } else if (o.continuous && o.noModelCheck) {
-    result.error = "--continuous recovers a module in its loader only with --model NAME";
-  } else if (!o.continuous && (o.count || o.bell)) {
-    result.error = std::string(o.count ? "--count" : "--bell") + " is for --continuous";
-  } else if (!o.recover && !o.continuous && (!o.model.empty() || o.noModelCheck)) {
-    result.error = std::string(o.noModelCheck ? "--no-model-check" : "--model") +
-                   " is for --recover; otherwise the module reports its model";
-  } else if (o.recover && o.test) {
-    result.error = "--recover and --test do not go together";
-  } else if (IsLine(o) && !o.file.empty() && !o.yes) {
-    result.error = "several ports need --yes: no one can answer several confirmations at once";
-  } else if (IsLine(o) && o.log) {
-    result.error = "--log writes one log.dat in the current folder: use it with one port";
+    return "--port is needed (movrand-flash --list shows the ports)";
   }
-  return result;
+  if (!o.port.empty() && !o.portsGlob.empty()) {
+    return "--port and --ports do not go together: name the ports, or give a pattern";
+  }
+  if (o.baud && o.protocol == ProtocolChoice::Auto) {
+    // The window's rule: with the protocol "Auto" the search finds the rate too.
+    return "--baud with a fixed rate needs --protocol nmea or binr";
+  }
+  if (o.recover && o.file.empty()) {
+    return "--recover needs --file IMAGE: the image to send to the loader";
+  }
+  if (o.recover && o.protocol == ProtocolChoice::Auto) {
+    // The loader keeps the parity of the link it was entered from; nothing can be probed.
+    return "--recover needs --protocol nmea or binr: the parity the loader listens with";
+  }
+  if (o.recover && o.model.empty() == !o.noModelCheck) {
+    return o.noModelCheck
+               ? "--model and --no-model-check do not go together"
+               : "--recover needs --model NAME (the image must name it) or --no-model-check: "
+                 "a module in its loader reports no model";
+  }
+  if (o.continuous && (o.file.empty() || !o.yes)) {
+    return "--continuous needs --file IMAGE and --yes: nobody is there to confirm";
+  }
+  if (o.continuous && o.recover) {
+    return "--continuous recovers a module found in its loader by itself, with --model NAME";
+  }
+  if (o.continuous && o.test) {
+    return "--continuous and --test do not go together";
+  }
+  if (o.continuous && o.noModelCheck) {
+    return "--continuous recovers a module in its loader only with --model NAME";
+  }
+  if (!o.continuous && (o.count || o.bell)) {
+    return std::string(o.count ? "--count" : "--bell") + " is for --continuous";
+  }
+  if (!o.recover && !o.continuous && (!o.model.empty() || o.noModelCheck)) {
+    return std::string(o.noModelCheck ? "--no-model-check" : "--model") +
+           " is for --recover; otherwise the module reports its model";
+  }
+  if (o.recover && o.test) {
+    return "--recover and --test do not go together";
+  }
+  if (IsLine(o) && !o.file.empty() && !o.yes) {
+    return "several ports need --yes: no one can answer several confirmations at once";
+  }
+  if (IsLine(o) && o.log) {
+    return "--log writes one log.dat in the current folder: use it with one port";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<FlashOptions> ParseFlashOptions(std::span<const char* const> args) {
+  FlashOptions options;
+  if (const Result<void> applied = ApplyOptions(args, Table(), options); !applied)
+    return applied.error();
+  if (std::optional<std::string> conflict = Conflict(options)) return Failure(std::move(*conflict));
+  return options;
 }
 
 std::string FlashHelpText() {

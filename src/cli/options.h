@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace movrand::cli {
 
 // How a run ended. The numbers are the process's exit codes, documented in --help and the
@@ -87,17 +89,13 @@ struct FlashOptions {
   bool version = false;
 };
 
-struct ParsedFlashOptions {
-  FlashOptions options;
-  std::string error;  // empty when the command line is good
-};
-
 // The rates the rate selector can hold are below this; anything above is a typing error.
 inline constexpr std::uint32_t kMaxBaud = 4'000'000;
 
 // `args` without the program's name. Options take their value as the next argument or after
 // "=" ("--port ttyUSB0", "--port=ttyUSB0"); each may be given once.
-ParsedFlashOptions ParseFlashOptions(std::span<const char* const> args);
+// Fails, with the reason, for a command line that is refused (code 2).
+Result<FlashOptions> ParseFlashOptions(std::span<const char* const> args);
 
 // Several ports: one station per port, each in a process of its own.
 bool IsLine(const FlashOptions& options);

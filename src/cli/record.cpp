@@ -95,18 +95,18 @@ std::string ModuleEvent(const StationRecord& record) {
   return Dump(json);
 }
 
-std::string RecordFile::open(const std::filesystem::path& path) {
+Result<void> RecordFile::open(const std::filesystem::path& path) {
   path_ = path.string();
   return file_.open(path);
 }
 
-std::string RecordFile::append(const std::string& line) {
-  if (!file_.isOpen()) return "the record file " + path_ + " is not open";
-  if (line.size() > kMaxRecordLine) return "the record line is too long";
-  if (const std::string error = file_.appendLine(line); !error.empty()) {
-    return "cannot write to " + path_ + ": " + error;
+Result<void> RecordFile::append(const std::string& line) {
+  if (!file_.isOpen()) return Failure("the record file " + path_ + " is not open");
+  if (line.size() > kMaxRecordLine) return Failure("the record line is too long");
+  if (const Result<void> written = file_.appendLine(line); !written) {
+    return Failure("cannot write to " + path_ + ": " + written.error().text);
   }
-  return {};
+  return Done();
 }
 
 }  // namespace movrand::cli

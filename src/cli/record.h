@@ -74,10 +74,10 @@ std::string ModuleEvent(const StationRecord& record);
 class RecordFile {
  public:
   // Opens `path` for appending (creating it); a pipe, a device or anything else but a plain
-  // file is refused at once. The error in words, or empty.
-  std::string open(const std::filesystem::path& path);
-  // Appends `line` whole; the error in words, or empty.
-  std::string append(const std::string& line);
+  // file is refused at once.
+  Result<void> open(const std::filesystem::path& path);
+  // Appends `line` whole.
+  Result<void> append(const std::string& line);
 
  private:
   AppendFile file_;

@@ -198,9 +198,8 @@ bool Station::launch(RunChoices choices) {
     if (moduleActive_ && hooks_.runChanged) hooks_.runChanged(*run_);
   };
   run_->onBlockSent = hooks_.blockSent;
-  std::string error;
-  if (!run_->select(error)) {
-    if (hooks_.say) hooks_.say(error);
+  if (const Result<void> selected = run_->select(); !selected) {
+    if (hooks_.say) hooks_.say(selected.error().text);
     end(ExitCode::Usage);
     return false;
   }

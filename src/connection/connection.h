@@ -5,6 +5,14 @@
 // Everything is driven by the window's timers, so the window never blocks. The receive
 // handler ends each attempt: it stops the probing timers when the module answers. Main
 // thread only.
+//
+// Reach: the selectors (PortComboBox, ProtocolComboBox, BaudComboBox), SpeedButtonSynch
+// (caption and tag), SpeedButtonOpen; with the link descriptions (link.h) also
+// SpeedButtonProgram, SpeedButton1 and BitBtn1; the timers TimerSynchNMEA, TimerSynchBINR,
+// TimerRestart, TimerOpenRetry and TimerReconnectDelay, and through its search (search.h)
+// TimerProtocol and the scan timers; the state record, the log pane, the events, the
+// programming notice (HideDevProg) and the window's own steps at a connect (OpenTrafficLog,
+// CloseTrafficLog, ClearTerminal, ForgetModule).
 #pragma once
 
 #include <cstdint>
@@ -13,8 +21,8 @@
 
 #include "connection/link.h"
 #include "connection/search.h"
+#include "form/form_surface.h"
 #include "platform/serial_device.h"
-#include "protocol/form_surface.h"
 
 namespace movrand {
 

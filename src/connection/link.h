@@ -6,6 +6,11 @@
 // timers that drive the scan and the synchronisation, and the longer probing window of the
 // slowest NMEA rate. The code that connects, synchronises and scans is written once and
 // driven by a description.
+//
+// Reach: a description names its protocol's two timers (scan and synchronisation) for the
+// procedures that run them; the shared steps enable and disable the selectors, Connect,
+// Programming, Cancel and Close, and write DeviceIdentified, PortName, the log pane and the
+// events.
 #pragma once
 
 #include <array>
@@ -17,9 +22,9 @@
 #include <string_view>
 
 #include "comm/comm.h"
+#include "form/form_surface.h"
 #include "platform/serial_device.h"
 #include "protocol/binr_output.h"
-#include "protocol/form_surface.h"
 #include "protocol/nmea_output.h"
 
 namespace movrand {

@@ -7,11 +7,16 @@
 // receive handler ends a scan: it stops the scan timer when the module answers, and the port
 // stays open at that rate. The search state lives here; the rest is the window's surface.
 // Main thread only.
+//
+// Reach: TimerProtocol and, through a link description, one scan timer (TimerAutoBaudNmea or
+// TimerAutoBaudBinr); it disables BaudComboBox and enables SpeedButtonOpen; the state record
+// (RxMode, CurrentBaud, PortName, ProgramRequested, SpeedButtonSynch's tag), the log pane
+// (the scan line is rewritten in place) and the events.
 #pragma once
 
 #include "connection/link.h"
+#include "form/form_surface.h"
 #include "platform/serial_device.h"
-#include "protocol/form_surface.h"
 
 namespace movrand {
 

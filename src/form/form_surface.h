@@ -16,10 +16,10 @@
 #include <string>
 #include <string_view>
 
+#include "form/form_events.h"
 #include "platform/controls.h"
 #include "platform/event_loop.h"
 #include "platform/local_time.h"
-#include "form/form_events.h"
 #include "protocol/rx_mode.h"
 
 namespace movrand {

@@ -134,12 +134,10 @@ void MainWindow::place(QWidget& widget, const char* name) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  try {
-    form_.FormClose();
-  } catch (...) {
+  if (const Result<void> closed = form_.FormClose(); !closed) {
     // The settings could not be stored: say so and stay open, so nothing is lost silently.
     event->ignore();
-    showErrorBox(currentExceptionMessage());
+    showErrorBox(QString::fromStdString(closed.error().text));
     return;
   }
   event->accept();

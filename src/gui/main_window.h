@@ -3,7 +3,7 @@
 // A fixed-size window (client 318 x 344, minimise and close boxes only) that places every
 // component from the layout table, shows the model's caption and follows the models through
 // the bindings. The close box and the Close button both end in `FormClose`; when it succeeds
-// the window closes and the application's loop ends, when it throws the message is shown and
+// the window closes and the application's loop ends, when it fails the message is shown and
 // the window stays open. On its first showing the window is centred on the screen; every move
 // is written back to the model's `Left` and `Top`. Main thread only.
 #pragma once

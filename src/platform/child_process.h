@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace movrand {
 
 // A line longer than this is handed over in pieces of this length (nothing is dropped).
@@ -37,9 +39,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts `program` with `args`; empty when it runs, else why it could not be started.
-  std::string start(const std::string& program, const std::vector<std::string>& args,
-                    LineHandler onLine, EndHandler onEnd);
+  // Starts `program` with `args`; fails with why it could not be started.
+  Result<void> start(const std::string& program, const std::vector<std::string>& args,
+                     LineHandler onLine, EndHandler onEnd);
   // A Ctrl-C for this child alone: SIGINT on Linux, the line "interrupt" on its standard
   // input on Windows (movrand-flash --station takes either as a press). Nothing once it has
   // ended.

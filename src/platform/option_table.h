@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace movrand {
 
 inline constexpr std::size_t kMaxOptionValueLength = 4096;
@@ -28,10 +30,10 @@ struct OptionSpec {
 };
 
 // Applies every argument of `args` (without the program's name) to `options`; returns the
-// first error, naming the option, or empty when all were taken.
+// first error, naming the option, when one was not taken.
 template <typename Options>
-std::string ApplyOptions(std::span<const char* const> args,
-                         const std::vector<OptionSpec<Options>>& table, Options& options) {
+Result<void> ApplyOptions(std::span<const char* const> args,
+                          const std::vector<OptionSpec<Options>>& table, Options& options) {
   constexpr std::size_t kShownLength = 64;  // of an unknown argument, in the message
   std::set<std::string_view> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -49,26 +51,27 @@ std::string ApplyOptions(std::span<const char* const> args,
     }
     if (!option) {
       const std::string shown(arg.substr(0, kShownLength));
-      return arg.starts_with("-")
-                 ? "unknown option " + shown + " (see --help)"
-                 : "unexpected argument " + shown + " (options start with --; see --help)";
+      return Failure(arg.starts_with("-")
+                         ? "unknown option " + shown + " (see --help)"
+                         : "unexpected argument " + shown + " (options start with --; see --help)");
     }
     const std::string name = option->name;
-    if (!given.insert(option->name).second && !option->repeats) return name + " is given twice";
+    if (!given.insert(option->name).second && !option->repeats)
+      return Failure(name + " is given twice");
     if (option->argument && !hasInlineValue) {
       if (i + 1 >= args.size() || !args[i + 1]) {
-        return name + " needs a value: " + option->argument;
+        return Failure(name + " needs a value: " + option->argument);
       }
       value = args[++i];
     } else if (!option->argument && hasInlineValue) {
-      return name + " takes no value";
+      return Failure(name + " takes no value");
     }
-    if (value.size() > kMaxOptionValueLength) return name + ": value too long";
+    if (value.size() > kMaxOptionValueLength) return Failure(name + ": value too long");
     if (std::string error = option->apply(options, value); !error.empty()) {
-      return name + " " + error;
+      return Failure(name + " " + error);
     }
   }
-  return {};
+  return Done();
 }
 
 // The options as the help lists them: "  --name ARG", then each help line indented.

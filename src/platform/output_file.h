@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error.h"
+
 namespace movrand {
 
 enum class OutputFileError : std::uint8_t {
@@ -49,17 +51,17 @@ class AppendFile {
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 
-  // Opens `path` for appending, creating it; the reason in words when it cannot (a pipe, a
-  // link to one or anything but a plain file among them), or empty.
-  std::string open(const std::filesystem::path& path);
+  // Opens `path` for appending, creating it; fails with the reason in words when it cannot
+  // (a pipe, a link to one or anything but a plain file among them).
+  Result<void> open(const std::filesystem::path& path);
   bool isOpen() const { return handle_ != kNoHandle; }
   // Appends `line` in one write while holding the file's advisory lock (other programs that
   // append the same way wait meanwhile). A file that does not end with a line feed (a line
   // torn by a full disk, or by a program that died writing it) gets one first, so that each
   // whole line stands on its own. When the line cannot be written whole, what went is taken
-  // back where the system lets it. The reason in words when the line was not written, or
-  // empty.
-  std::string appendLine(std::string_view line);
+  // back where the system lets it. Fails, with the reason in words, when the line was not
+  // written.
+  Result<void> appendLine(std::string_view line);
   void close();
 
  private:

@@ -6,6 +6,13 @@
 // transfer's counters; it reaches the window only through its surface. Everything runs on the
 // main thread: the button handlers, the progress timer and `LoaderByte`, to which the receive
 // handler gives every byte that arrives while the window waits for the loader or transfers.
+//
+// Reach: every control (the selectors, Edit1, OpenDialog1, SpeedButtonOpen, SpeedButtonSynch
+// and its tag, SpeedButtonProgram, SpeedButton1, BitBtn1) to lock the window during the
+// transfer and give it back; Timer1 (progress) and TimerRestart (rate follow, restart wait),
+// and it stops every probing timer (TimerSynchNMEA, TimerSynchBINR, TimerAutoBaudNmea,
+// TimerAutoBaudBinr, TimerProtocol, TimerOpenRetry) before the loader; the state record, the
+// log pane, the events, the warning dialog, the programming notice and message boxes.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "form/form_surface.h"
+#include "form/receive_parser.h"
 #include "programming/xmodem_sender.h"
-#include "protocol/form_surface.h"
-#include "protocol/receive_parser.h"
 
 namespace movrand {
 

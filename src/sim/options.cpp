@@ -318,8 +318,10 @@ bool ParseSeconds(std::string_view text, Milliseconds& value) {
 ParsedOptions ParseOptions(std::span<const char* const> args) {
   ParsedOptions result;
   ProgramOptions& o = result.options;
-  result.error = ApplyOptions(args, Table(), o);
-  if (!result.error.empty()) return result;
+  if (const Result<void> applied = ApplyOptions(args, Table(), o); !applied) {
+    result.error = applied.error().text;
+    return result;
+  }
   if (o.help) return result;
   if (!o.fixture.empty() && !o.moduleOption.empty()) {
     result.error = o.moduleOption +

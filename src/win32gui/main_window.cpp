@@ -140,11 +140,9 @@ void MainWindow::show() {
 
 void MainWindow::close() {
   if (closed_) return;
-  try {
-    form_.FormClose();
-  } catch (...) {
+  if (const Result<void> closed = form_.FormClose(); !closed) {
     // The settings could not be stored: say so and stay open, so nothing is lost silently.
-    showErrorBox(currentExceptionMessage());
+    showErrorBox(closed.error().text);
     return;
   }
   closed_ = true;

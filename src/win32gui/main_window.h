@@ -4,7 +4,7 @@
 // only) that places every control from the layout table, draws the picture in the place of
 // `Image1`, shows the model's caption and follows the models through the bindings. The close
 // box and the Close button both end in `FormClose`; when it succeeds the window hides and the
-// message loop ends, when it throws the message is shown and the window stays open. On its
+// message loop ends, when it fails the message is shown and the window stays open. On its
 // first showing the window is centred on the screen; every move is written back to the
 // model's `Left` and `Top`. Main thread only.
 #pragma once

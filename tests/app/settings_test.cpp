@@ -17,6 +17,7 @@
 #include "form_fakes.h"
 #include "platform/config_folder.h"
 #include "platform/profile.h"
+#include "support/error_text.h"
 #include "support/temp_folder.h"
 
 namespace movrand {
@@ -66,15 +67,8 @@ class SettingsFile : public ::testing::Test {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
   }
-  // The message SaveSettings raises, or "" when it succeeds.
-  static std::string SaveError(TMainForm& form) {
-    try {
-      form.FormClose();
-    } catch (const std::runtime_error& error) {
-      return error.what();
-    }
-    return "";
-  }
+  // The message of a failed SaveSettings, or "" when it succeeds.
+  static std::string SaveError(TMainForm& form) { return test::ErrorText(form.FormClose()); }
 
   fs::path folder_;
   fs::path startDirectory_;
@@ -358,7 +352,7 @@ TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheUsersConfigurationFo
     Window w(installed / "movrand", kThreePorts);
     EXPECT_EQ(w.form.SettingsPath(), folder_ / "movrand" / "movrand.ini");
     w.form.ProtocolComboBox.userSelect(2);
-    w.form.SaveSettings();
+    EXPECT_EQ(test::ErrorText(w.form.SaveSettings()), "");
   }
   EXPECT_NE(Get(folder_ / "movrand" / "movrand.ini").find("Protocol=2"), std::string::npos);
   {

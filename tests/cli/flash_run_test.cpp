@@ -23,6 +23,7 @@
 #include "platform/virtual_event_loop.h"
 #include "sim/module.h"
 #include "sim/sim_serial.h"
+#include "support/error_text.h"
 #include "support/open_watch.h"
 #include "support/sim_form.h"
 #include "support/temp_folder.h"
@@ -144,8 +145,7 @@ struct Headless {
 
   // Selects and presses Connect.
   void Start() {
-    std::string error;
-    ASSERT_TRUE(run.select(error)) << error;
+    ASSERT_EQ(test::ErrorText(run.select()), "");
     run.start();
   }
   // Runs the clock until the run has finished, at most `limit`; the exit code.
@@ -220,16 +220,15 @@ TEST(FlashRunConnect, FixedProtocolAndRateAreTheWindowsSelection) {
 
 TEST(FlashRunConnect, RateTheWindowDoesNotOfferIsRefused) {
   Headless h({.protocol = ProtocolChoice::Nmea, .baud = 12345u});
-  std::string error;
-  EXPECT_FALSE(h.run.select(error));
+  const std::string error = test::ErrorText(h.run.select());
+  EXPECT_NE(error, "");
   EXPECT_NE(error.find("12345 is not offered"), std::string::npos) << error;
   EXPECT_NE(error.find("230400"), std::string::npos) << "names the rates it offers: " << error;
 }
 
 TEST(FlashRunConnect, TestModeOffersItsExtraRate) {
   Headless h({.protocol = ProtocolChoice::Nmea, .baud = 148874u, .test = true});
-  std::string error;
-  EXPECT_TRUE(h.run.select(error)) << error;
+  EXPECT_EQ(test::ErrorText(h.run.select()), "");
   EXPECT_EQ(h.form.BaudComboBox.text(), "148874");
 }
 

@@ -16,6 +16,7 @@
 #include "cli/line_view.h"
 #include "cli/options.h"
 #include "platform/virtual_event_loop.h"
+#include "support/error_text.h"
 
 namespace movrand::cli {
 namespace {
@@ -55,23 +56,22 @@ TEST(LinePorts, ThePatternPicksFromTheListInItsOrder) {
       {"ttyUSB1", "ftdi"}, {"ttyS0", "serial8250"}, {"ttyUSB0", "ftdi"}, {"ttyACM0", "cdc"}};
   FlashOptions o;
   o.portsGlob = "ttyUSB*";
-  std::string error;
-  EXPECT_EQ(LinePorts(o, ports, error), (std::vector<std::string>{"ttyUSB1", "ttyUSB0"}));
-  EXPECT_EQ(error, "");
+  const auto picked = LinePorts(o, ports);
+  ASSERT_EQ(test::ErrorText(picked), "");
+  EXPECT_EQ(*picked, (std::vector<std::string>{"ttyUSB1", "ttyUSB0"}));
 
   o.portsGlob = "ttyXYZ*";
-  EXPECT_TRUE(LinePorts(o, ports, error).empty());
+  const std::string error = test::ErrorText(LinePorts(o, ports));
   EXPECT_NE(error.find("no port of the list matches ttyXYZ*"), std::string::npos) << error;
 
   ports.list.reset();
-  error.clear();
-  EXPECT_TRUE(LinePorts(o, ports, error).empty());
-  EXPECT_EQ(error, "the port list cannot be read");
+  EXPECT_EQ(test::ErrorText(LinePorts(o, ports)), "the port list cannot be read");
 
   FlashOptions named;
   named.ports = {"pts/3", "pts/4"};
-  error.clear();
-  EXPECT_EQ(LinePorts(named, ports, error), named.ports) << "named ports need no list";
+  const auto given = LinePorts(named, ports);
+  ASSERT_TRUE(given.ok());
+  EXPECT_EQ(*given, named.ports) << "named ports need no list";
 }
 
 TEST(LineExitCode, TheWorstStationDecidesInTheDocumentedOrder) {
@@ -87,23 +87,23 @@ TEST(LineExitCode, TheWorstStationDecidesInTheDocumentedOrder) {
   EXPECT_EQ(WorseOf(ExitCode::Success, ExitCode::Success), ExitCode::Success);
 }
 
-ParsedFlashOptions Parse(const std::vector<std::string>& args) {
+Result<FlashOptions> Parse(const std::vector<std::string>& args) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   return ParseFlashOptions(argv);
 }
 
 TEST(StationArguments, AStationRunsTheLinesChoicesForItsOnePort) {
-  const ParsedFlashOptions line =
+  const Result<FlashOptions> line =
       Parse({"--port", "ttyUSB0", "--port", "ttyUSB1", "--protocol", "binr", "--baud", "57600",
              "--file", "fw.bin", "--yes", "--fast", "--timeout", "90", "--expect-version",
              "KAP41 0103", "--record", "line.jsonl"});
-  ASSERT_EQ(line.error, "");
-  ASSERT_TRUE(IsLine(line.options));
-  const std::vector<std::string> args = StationArguments(line.options, "ttyUSB1");
-  const ParsedFlashOptions station = Parse(args);
-  ASSERT_EQ(station.error, "");
-  const FlashOptions& o = station.options;
+  ASSERT_EQ(test::ErrorText(line), "");
+  ASSERT_TRUE(IsLine(*line));
+  const std::vector<std::string> args = StationArguments(*line, "ttyUSB1");
+  const Result<FlashOptions> station = Parse(args);
+  ASSERT_EQ(test::ErrorText(station), "");
+  const FlashOptions& o = *station;
   EXPECT_FALSE(IsLine(o)) << "a station is one port";
   EXPECT_EQ(o.ports, std::vector<std::string>{"ttyUSB1"});
   EXPECT_EQ(o.protocol, ProtocolChoice::Binr);
@@ -114,26 +114,27 @@ TEST(StationArguments, AStationRunsTheLinesChoicesForItsOnePort) {
   EXPECT_EQ(o.expectVersion, "KAP41 0103");
   EXPECT_EQ(o.record, "line.jsonl");
 
-  const ParsedFlashOptions rescue = Parse({"--ports", "ttyUSB*", "--recover", "--protocol", "nmea",
-                                           "--model", "KAP41", "--file", "fw.bin", "--yes"});
-  ASSERT_EQ(rescue.error, "");
-  const ParsedFlashOptions one = Parse(StationArguments(rescue.options, "ttyUSB3"));
-  ASSERT_EQ(one.error, "");
-  EXPECT_TRUE(one.options.recover);
-  EXPECT_EQ(one.options.model, "KAP41");
-  EXPECT_EQ(one.options.port, "ttyUSB3");
+  const Result<FlashOptions> rescue =
+      Parse({"--ports", "ttyUSB*", "--recover", "--protocol", "nmea", "--model", "KAP41", "--file",
+             "fw.bin", "--yes"});
+  ASSERT_EQ(test::ErrorText(rescue), "");
+  const Result<FlashOptions> one = Parse(StationArguments(*rescue, "ttyUSB3"));
+  ASSERT_EQ(test::ErrorText(one), "");
+  EXPECT_TRUE(one->recover);
+  EXPECT_EQ(one->model, "KAP41");
+  EXPECT_EQ(one->port, "ttyUSB3");
 
   // Unattended stations: each is continuous with the line's count; the line rings the bell.
-  const ParsedFlashOptions shift =
+  const Result<FlashOptions> shift =
       Parse({"--ports", "ttyUSB*", "--continuous", "--count", "12", "--model", "KAP41", "--bell",
              "--file", "fw.bin", "--yes"});
-  ASSERT_EQ(shift.error, "");
-  const ParsedFlashOptions each = Parse(StationArguments(shift.options, "ttyUSB0"));
-  ASSERT_EQ(each.error, "");
-  EXPECT_TRUE(each.options.continuous);
-  EXPECT_EQ(each.options.count, 12);
-  EXPECT_EQ(each.options.model, "KAP41");
-  EXPECT_FALSE(each.options.bell);
+  ASSERT_EQ(test::ErrorText(shift), "");
+  const Result<FlashOptions> each = Parse(StationArguments(*shift, "ttyUSB0"));
+  ASSERT_EQ(test::ErrorText(each), "");
+  EXPECT_TRUE(each->continuous);
+  EXPECT_EQ(each->count, 12);
+  EXPECT_EQ(each->model, "KAP41");
+  EXPECT_FALSE(each->bell);
 }
 
 // ---- The view ------------------------------------------------------------------------------

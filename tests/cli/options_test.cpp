@@ -10,22 +10,23 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "support/error_text.h"
 
 namespace movrand::cli {
 namespace {
 
-ParsedFlashOptions Parse(const std::vector<std::string>& args) {
+Result<FlashOptions> Parse(const std::vector<std::string>& args) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   return ParseFlashOptions(argv);
 }
 
 TEST(FlashOptions, ReadsEveryOption) {
-  const ParsedFlashOptions parsed =
+  const Result<FlashOptions> parsed =
       Parse({"--port", "ttyUSB0", "--protocol", "binr", "--baud", "57600", "--file", "fw.bin",
              "--yes", "--fast", "--log", "--test", "--json"});
-  ASSERT_EQ(parsed.error, "");
-  const FlashOptions& o = parsed.options;
+  ASSERT_EQ(test::ErrorText(parsed), "");
+  const FlashOptions& o = *parsed;
   EXPECT_EQ(o.port, "ttyUSB0");
   EXPECT_EQ(o.protocol, ProtocolChoice::Binr);
   EXPECT_EQ(o.baud, 57600u);
@@ -35,31 +36,31 @@ TEST(FlashOptions, ReadsEveryOption) {
 }
 
 TEST(FlashOptions, DefaultsAreAutoWithoutImage) {
-  const ParsedFlashOptions parsed = Parse({"--port=/dev/ttyS1"});
-  ASSERT_EQ(parsed.error, "");
-  EXPECT_EQ(parsed.options.port, "/dev/ttyS1");
-  EXPECT_EQ(parsed.options.protocol, ProtocolChoice::Auto);
-  EXPECT_FALSE(parsed.options.baud.has_value());
-  EXPECT_TRUE(parsed.options.file.empty());
-  EXPECT_FALSE(parsed.options.yes || parsed.options.fast || parsed.options.json);
+  const Result<FlashOptions> parsed = Parse({"--port=/dev/ttyS1"});
+  ASSERT_EQ(test::ErrorText(parsed), "");
+  EXPECT_EQ(parsed->port, "/dev/ttyS1");
+  EXPECT_EQ(parsed->protocol, ProtocolChoice::Auto);
+  EXPECT_FALSE(parsed->baud.has_value());
+  EXPECT_TRUE(parsed->file.empty());
+  EXPECT_FALSE(parsed->yes || parsed->fast || parsed->json);
 }
 
 TEST(FlashOptions, ValueAfterEqualsSign) {
-  const ParsedFlashOptions parsed = Parse({"--port=COM3", "--protocol=nmea", "--baud=auto"});
-  ASSERT_EQ(parsed.error, "");
-  EXPECT_EQ(parsed.options.port, "COM3");
-  EXPECT_EQ(parsed.options.protocol, ProtocolChoice::Nmea);
-  EXPECT_FALSE(parsed.options.baud.has_value());
+  const Result<FlashOptions> parsed = Parse({"--port=COM3", "--protocol=nmea", "--baud=auto"});
+  ASSERT_EQ(test::ErrorText(parsed), "");
+  EXPECT_EQ(parsed->port, "COM3");
+  EXPECT_EQ(parsed->protocol, ProtocolChoice::Nmea);
+  EXPECT_FALSE(parsed->baud.has_value());
 }
 
 TEST(FlashOptions, ListHelpAndVersionNeedNoPort) {
   for (const char* alone : {"--list", "--help", "--version"}) {
-    const ParsedFlashOptions parsed = Parse({alone});
-    EXPECT_EQ(parsed.error, "") << alone;
+    const Result<FlashOptions> parsed = Parse({alone});
+    EXPECT_EQ(test::ErrorText(parsed), "") << alone;
   }
-  EXPECT_TRUE(Parse({"--list"}).options.list);
-  EXPECT_TRUE(Parse({"--help"}).options.help);
-  EXPECT_TRUE(Parse({"--version"}).options.version);
+  EXPECT_TRUE(Parse({"--list"})->list);
+  EXPECT_TRUE(Parse({"--help"})->help);
+  EXPECT_TRUE(Parse({"--version"})->version);
 }
 
 struct Refused {
@@ -70,9 +71,9 @@ struct Refused {
 class FlashOptionsRefused : public testing::TestWithParam<Refused> {};
 
 TEST_P(FlashOptionsRefused, NamesTheFault) {
-  const ParsedFlashOptions parsed = Parse(GetParam().args);
-  EXPECT_NE(parsed.error.find(GetParam().error), std::string::npos)
-      << "error was: " << parsed.error;
+  const Result<FlashOptions> parsed = Parse(GetParam().args);
+  EXPECT_NE(test::ErrorText(parsed).find(GetParam().error), std::string::npos)
+      << "error was: " << test::ErrorText(parsed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,39 +138,41 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{{"--port", "a", "--record", ""}, "--record needs a file name"}));
 
 TEST(FlashOptions, ReadsTheLinesOptions) {
-  const ParsedFlashOptions parsed = Parse(
+  const Result<FlashOptions> parsed = Parse(
       {"--port", "ttyUSB0", "--port", "ttyUSB1", "--port=ttyUSB2", "--file", "fw.bin", "--yes",
        "--timeout", "120", "--expect-version", "A1 KAP41 0103", "--record", "line.jsonl"});
-  ASSERT_EQ(parsed.error, "");
-  const FlashOptions& o = parsed.options;
+  ASSERT_EQ(test::ErrorText(parsed), "");
+  const FlashOptions& o = *parsed;
   EXPECT_EQ(o.port, "ttyUSB0");
   EXPECT_EQ(o.ports, (std::vector<std::string>{"ttyUSB0", "ttyUSB1", "ttyUSB2"}));
   EXPECT_TRUE(IsLine(o));
   EXPECT_EQ(o.timeoutSeconds, 120);
   EXPECT_EQ(o.expectVersion, "A1 KAP41 0103");
   EXPECT_EQ(o.record, "line.jsonl");
-  EXPECT_FALSE(IsLine(Parse({"--port", "ttyUSB0", "--file", "fw.bin"}).options));
-  EXPECT_TRUE(IsLine(Parse({"--ports", "ttyUSB*"}).options)) << "a pattern is a line";
+  EXPECT_FALSE(IsLine(*Parse({"--port", "ttyUSB0", "--file", "fw.bin"})));
+  EXPECT_TRUE(IsLine(*Parse({"--ports", "ttyUSB*"}))) << "a pattern is a line";
 
-  const ParsedFlashOptions rescue = Parse({"--port", "ttyUSB0", "--recover", "--protocol", "binr",
-                                           "--no-model-check", "--file", "fw.bin", "--fast"});
-  ASSERT_EQ(rescue.error, "");
-  EXPECT_TRUE(rescue.options.recover && rescue.options.noModelCheck && rescue.options.fast);
-  EXPECT_EQ(rescue.options.model, "");
+  const Result<FlashOptions> rescue = Parse({"--port", "ttyUSB0", "--recover", "--protocol", "binr",
+                                             "--no-model-check", "--file", "fw.bin", "--fast"});
+  ASSERT_EQ(test::ErrorText(rescue), "");
+  EXPECT_TRUE(rescue->recover && rescue->noModelCheck && rescue->fast);
+  EXPECT_EQ(rescue->model, "");
 }
 
 TEST(FlashOptions, AContinuousStationNeedsAnImageAndYesAndTakesItsOwnOptions) {
-  const ParsedFlashOptions parsed =
+  const Result<FlashOptions> parsed =
       Parse({"--port", "ttyUSB0", "--continuous", "--file", "fw.bin", "--yes", "--count", "40",
              "--bell", "--model", "KAP41", "--expect-version", "A1 KAP41 0103"});
-  ASSERT_EQ(parsed.error, "");
-  EXPECT_TRUE(parsed.options.continuous && parsed.options.bell);
-  EXPECT_EQ(parsed.options.count, 40);
-  EXPECT_EQ(parsed.options.model, "KAP41") << "a module found in its loader is recovered with it";
+  ASSERT_EQ(test::ErrorText(parsed), "");
+  EXPECT_TRUE(parsed->continuous && parsed->bell);
+  EXPECT_EQ(parsed->count, 40);
+  EXPECT_EQ(parsed->model, "KAP41") << "a module found in its loader is recovered with it";
 
   const std::string needs = "--continuous needs --file IMAGE and --yes";
-  EXPECT_EQ(Parse({"--port", "ttyUSB0", "--continuous", "--yes"}).error.rfind(needs, 0), 0u);
-  EXPECT_EQ(Parse({"--port", "ttyUSB0", "--continuous", "--file", "f.bin"}).error.rfind(needs, 0),
+  EXPECT_EQ(test::ErrorText(Parse({"--port", "ttyUSB0", "--continuous", "--yes"})).rfind(needs, 0),
+            0u);
+  EXPECT_EQ(test::ErrorText(Parse({"--port", "ttyUSB0", "--continuous", "--file", "f.bin"}))
+                .rfind(needs, 0),
             0u);
   for (const std::vector<std::string>& refused :
        {std::vector<std::string>{"--recover", "--protocol", "nmea", "--model", "KAP41"},
@@ -178,11 +181,13 @@ TEST(FlashOptions, AContinuousStationNeedsAnImageAndYesAndTakesItsOwnOptions) {
         std::vector<std::string>{"--count", "1000001"}}) {
     std::vector<std::string> args{"--port", "ttyUSB0", "--continuous", "--file", "fw.bin", "--yes"};
     args.insert(args.end(), refused.begin(), refused.end());
-    EXPECT_NE(Parse(args).error, "") << refused.front();
+    EXPECT_NE(test::ErrorText(Parse(args)), "") << refused.front();
   }
-  EXPECT_NE(Parse({"--port", "ttyUSB0", "--file", "fw.bin", "--yes", "--count", "3"}).error, "")
+  EXPECT_NE(
+      test::ErrorText(Parse({"--port", "ttyUSB0", "--file", "fw.bin", "--yes", "--count", "3"})),
+      "")
       << "--count alone would be silently ignored";
-  EXPECT_NE(Parse({"--port", "ttyUSB0", "--bell"}).error, "");
+  EXPECT_NE(test::ErrorText(Parse({"--port", "ttyUSB0", "--bell"})), "");
 }
 
 TEST(FlashHelp, DocumentsTheLinesExitCodesAndOptions) {

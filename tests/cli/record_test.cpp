@@ -14,6 +14,7 @@
 #include "cli/port_listing.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
+#include "support/error_text.h"
 #include "support/pipe_path.h"
 #include "support/temp_folder.h"
 
@@ -123,10 +124,10 @@ TEST(RecordFile, AppendsAndNeverRewritesEarlierLines) {
   std::ofstream(path) << "{\"earlier\":1}\n";
   for (int run = 0; run < 2; ++run) {
     RecordFile file;
-    ASSERT_EQ(file.open(path), "");
+    ASSERT_EQ(test::ErrorText(file.open(path)), "");
     StationRecord record;
     record.port = "pts/" + std::to_string(run);
-    ASSERT_EQ(file.append(RecordLine(record)), "");
+    ASSERT_EQ(test::ErrorText(file.append(RecordLine(record))), "");
   }
   std::vector<std::string> lines;
   {
@@ -142,10 +143,10 @@ TEST(RecordFile, AppendsAndNeverRewritesEarlierLines) {
 
 TEST(RecordFile, AFileThatCannotBeOpenedOrIsNoPlainFileIsRefusedAtOnce) {
   RecordFile missing;
-  const std::string error = missing.open("/nonexistent-folder/line.jsonl");
+  const std::string error = test::ErrorText(missing.open("/nonexistent-folder/line.jsonl"));
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
   EXPECT_NE(error.find("line.jsonl for appending"), std::string::npos) << error;
-  EXPECT_NE(missing.append("{}\n"), "");
+  EXPECT_NE(test::ErrorText(missing.append("{}\n")), "");
 
   // A pipe nobody reads would hold the station before its first module; a folder or a
   // device takes no line.
@@ -153,15 +154,16 @@ TEST(RecordFile, AFileThatCannotBeOpenedOrIsNoPlainFileIsRefusedAtOnce) {
   {
     const test::PipePath pipe(folder);
     RecordFile file;
-    const std::string refused = file.open(pipe.path());
+    const std::string refused = test::ErrorText(file.open(pipe.path()));
     EXPECT_NE(refused.find("is not a plain file"), std::string::npos) << refused;
-    EXPECT_NE(file.append("{}\n"), "");
+    EXPECT_NE(test::ErrorText(file.append("{}\n")), "");
   }
   RecordFile intoFolder;
-  EXPECT_NE(intoFolder.open(folder), "");
+  EXPECT_NE(test::ErrorText(intoFolder.open(folder)), "");
 #ifndef _WIN32
   RecordFile device;
-  EXPECT_NE(device.open("/dev/full").find("is not a plain file"), std::string::npos);
+  EXPECT_NE(test::ErrorText(device.open("/dev/full")).find("is not a plain file"),
+            std::string::npos);
 #endif
   fs::remove_all(folder);
 }
@@ -180,11 +182,12 @@ TEST(RecordFile, ALineTornEarlierIsEndedSoEveryWholeLineParses) {
   std::ofstream(path, std::ios::binary) << "{\"port\":\"pts/1\"}\n{\"port\":\"pts/2\",\"ti";
   {
     RecordFile file;
-    ASSERT_EQ(file.open(path), "");
+    ASSERT_EQ(test::ErrorText(file.open(path)), "");
     StationRecord record;
     record.port = "pts/3";
-    ASSERT_EQ(file.append(RecordLine(record)), "");
-    ASSERT_EQ(file.append(RecordLine(record)), "") << "a file that ends whole gets nothing more";
+    ASSERT_EQ(test::ErrorText(file.append(RecordLine(record))), "");
+    ASSERT_EQ(test::ErrorText(file.append(RecordLine(record))), "")
+        << "a file that ends whole gets nothing more";
   }
   const std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), 4u);
@@ -206,13 +209,13 @@ int AppendWithSizeLimit(const fs::path& path, rlim_t sizeLimit, int lines) {
     const rlimit limit{sizeLimit, sizeLimit};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(100);
     RecordFile file;
-    if (!file.open(path).empty()) _exit(101);
+    if (!test::ErrorText(file.open(path)).empty()) _exit(101);
     int failed = 0;
     for (int i = 0; i < lines; ++i) {
       StationRecord record;
       record.port = "pts/" + std::to_string(i);
       record.summary.detail = std::string(100, 'x');
-      if (!file.append(RecordLine(record)).empty()) ++failed;
+      if (!test::ErrorText(file.append(RecordLine(record))).empty()) ++failed;
     }
     _exit(failed);
   }
@@ -255,14 +258,14 @@ TEST(RecordFile, AFullFileSystemLeavesNoTornLine) {
     for (int i = 0; i < 15; ++i) filler << page;
   }
   RecordFile file;
-  ASSERT_EQ(file.open(path), "");
+  ASSERT_EQ(test::ErrorText(file.open(path)), "");
   int written = 0;
   std::string failure;
   for (int i = 0; i < 64 && failure.empty(); ++i) {
     StationRecord record;
     record.port = "pts/" + std::to_string(i);
     record.summary.detail = std::string(200, 'x');
-    failure = file.append(RecordLine(record));
+    failure = test::ErrorText(file.append(RecordLine(record)));
     if (failure.empty()) ++written;
   }
   EXPECT_NE(failure.find("cannot write"), std::string::npos) << failure;
@@ -271,7 +274,7 @@ TEST(RecordFile, AFullFileSystemLeavesNoTornLine) {
   fs::remove(folder / "filler");
   StationRecord next;
   next.port = "pts/next";
-  EXPECT_EQ(file.append(RecordLine(next)), "");
+  EXPECT_EQ(test::ErrorText(file.append(RecordLine(next))), "");
   const std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(written) + 1);
   for (const std::string& line : lines) EXPECT_NO_THROW(json::parse(line)) << line;

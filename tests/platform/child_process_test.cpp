@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/error_text.h"
+
 namespace movrand {
 namespace {
 
@@ -50,10 +52,10 @@ TEST(ChildProcess, AChildThatTakesCtrlCItsOwnWayIsEndedByKill) {
   Seen seen;
   ChildProcess child;
   // Says when it has set up its trap, and each Ctrl-C it got; otherwise waits.
-  ASSERT_EQ(
-      child.start("/bin/sh", {"-c", "trap 'echo got' INT; echo ready; while :; do sleep 1; done"},
-                  seen.onLine(), seen.onEnd()),
-      "");
+  ASSERT_EQ(test::ErrorText(child.start(
+                "/bin/sh", {"-c", "trap 'echo got' INT; echo ready; while :; do sleep 1; done"},
+                seen.onLine(), seen.onEnd())),
+            "");
   ASSERT_TRUE(seen.waitFor([&] { return !seen.lines.empty(); }));
   child.interrupt();
   ASSERT_TRUE(seen.waitFor([&] { return seen.lines.size() == 2; }));
@@ -73,8 +75,8 @@ TEST(ChildProcess, AChildThatTakesCtrlCItsOwnWayIsEndedByKill) {
 TEST(ChildProcess, ACtrlCEndsAChildThatTakesIt) {
   Seen seen;
   ChildProcess child;
-  ASSERT_EQ(child.start("/bin/sh", {"-c", "echo one; echo two; exec sleep 600"}, seen.onLine(),
-                        seen.onEnd()),
+  ASSERT_EQ(test::ErrorText(child.start("/bin/sh", {"-c", "echo one; echo two; exec sleep 600"},
+                                        seen.onLine(), seen.onEnd())),
             "");
   ASSERT_TRUE(seen.waitFor([&] { return seen.lines.size() == 2; }));
   child.interrupt();

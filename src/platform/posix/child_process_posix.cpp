@@ -63,8 +63,8 @@ ChildProcess::~ChildProcess() {
   if (state_->thread.joinable()) state_->thread.join();
 }
 
-std::string ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                                LineHandler onLine, EndHandler onEnd) {
+Result<void> ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                                 LineHandler onLine, EndHandler onEnd) {
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -72,7 +72,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     for (int fd : {out[0], out[1], err[0], err[1]}) {
       if (fd >= 0) close(fd);
     }
-    return "no pipe for the child: " + why;
+    return Failure("no pipe for the child: " + why);
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -103,7 +103,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
   if (failed != 0) {
     close(out[0]);
     close(err[0]);
-    return "cannot start " + program + ": " + std::strerror(failed);
+    return Failure("cannot start " + program + ": " + std::strerror(failed));
   }
   state_->pid = pid;
   State& s = *state_;
@@ -157,7 +157,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     if (reaped == pid && WIFSIGNALED(status)) code = 128 + WTERMSIG(status);
     if (onEnd) onEnd(code);
   });
-  return {};
+  return Done();
 }
 
 void ChildProcess::interrupt() {

@@ -72,7 +72,7 @@ std::FILE* CreateOutputFile(const std::filesystem::path& path, OutputFileError& 
   return file;
 }
 
-std::string AppendFile::open(const std::filesystem::path& path) {
+Result<void> AppendFile::open(const std::filesystem::path& path) {
   close();
   OutputFileError error = OutputFileError::None;
   errno = 0;
@@ -80,23 +80,24 @@ std::string AppendFile::open(const std::filesystem::path& path) {
   const int fd = OpenPlain(path, O_RDWR | O_APPEND | O_CREAT, error);
   if (fd < 0) {
     if (error == OutputFileError::NotRegular || error == OutputFileError::Link) {
-      return path.string() + " is not a plain file";
+      return Failure(path.string() + " is not a plain file");
     }
-    return Reason("cannot open " + path.string() + " for appending", errno);
+    return Failure(Reason("cannot open " + path.string() + " for appending", errno));
   }
   handle_ = fd;
-  return {};
+  return Done();
 }
 
-std::string AppendFile::appendLine(std::string_view line) {
-  if (!isOpen()) return "the file is not open";
+Result<void> AppendFile::appendLine(std::string_view line) {
+  if (!isOpen()) return Failure("the file is not open");
   const int fd = static_cast<int>(handle_);
   const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return Reason("cannot lock the file", errno);
+    if (errno != EWOULDBLOCK && errno != EINTR)
+      return Failure(Reason("cannot lock the file", errno));
     if (std::chrono::steady_clock::now() >= giveUp) {
-      return "another program has held the file locked for " +
-             std::to_string(kLockWait.count() / 1000) + " s";
+      return Failure("another program has held the file locked for " +
+                     std::to_string(kLockWait.count() / 1000) + " s");
     }
     std::this_thread::sleep_for(kLockRetry);
   }
@@ -123,7 +124,8 @@ std::string AppendFile::appendLine(std::string_view line) {
     }
   }
   ::flock(fd, LOCK_UN);
-  return failure;
+  if (!failure.empty()) return Failure(std::move(failure));
+  return Done();
 }
 
 void AppendFile::close() {

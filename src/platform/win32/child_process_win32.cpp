@@ -92,8 +92,8 @@ ChildProcess::~ChildProcess() {
   if (state_->input) CloseHandle(state_->input);
 }
 
-std::string ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                                LineHandler onLine, EndHandler onEnd) {
+Result<void> ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                                 LineHandler onLine, EndHandler onEnd) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
   HANDLE input = nullptr, inWrite = nullptr;
@@ -102,7 +102,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     for (HANDLE h : {outRead, outWrite, errRead, errWrite, input, inWrite}) {
       if (h) CloseHandle(h);
     }
-    return "no pipe for the child";
+    return Failure("no pipe for the child");
   }
   // Only the child's ends are inherited.
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
@@ -127,7 +127,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     CloseHandle(outRead);
     CloseHandle(errRead);
     CloseHandle(inWrite);
-    return "cannot start " + program + " (error " + std::to_string(why) + ")";
+    return Failure("cannot start " + program + " (error " + std::to_string(why) + ")");
   }
   CloseHandle(info.hThread);
   State& s = *state_;
@@ -147,7 +147,7 @@ std::string ChildProcess::start(const std::string& program, const std::vector<st
     }
     if (onEnd) onEnd(static_cast<int>(code));
   });
-  return {};
+  return Done();
 }
 
 void ChildProcess::kill() {

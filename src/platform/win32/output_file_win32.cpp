@@ -80,32 +80,32 @@ std::FILE* CreateOutputFile(const std::filesystem::path& path, OutputFileError& 
   return stream;
 }
 
-std::string AppendFile::open(const std::filesystem::path& path) {
+Result<void> AppendFile::open(const std::filesystem::path& path) {
   close();
   OutputFileError error = OutputFileError::None;
   const HANDLE file = OpenPlain(path, GENERIC_READ | GENERIC_WRITE, error);
   if (file == INVALID_HANDLE_VALUE) {
     if (error == OutputFileError::Failed) {
-      return Reason("cannot open " + path.string() + " for appending", GetLastError());
+      return Failure(Reason("cannot open " + path.string() + " for appending", GetLastError()));
     }
-    return path.string() + " is not a plain file";
+    return Failure(path.string() + " is not a plain file");
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
-  return {};
+  return Done();
 }
 
-std::string AppendFile::appendLine(std::string_view line) {
-  if (!isOpen()) return "the file is not open";
+Result<void> AppendFile::appendLine(std::string_view line) {
+  if (!isOpen()) return Failure("the file is not open");
   const HANDLE file = handleOf(handle_);
   const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
   OVERLAPPED whole{};
   while (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, kWholeFile,
                      kWholeFile, &whole)) {
     if (GetLastError() != ERROR_LOCK_VIOLATION)
-      return Reason("cannot lock the file", GetLastError());
+      return Failure(Reason("cannot lock the file", GetLastError()));
     if (std::chrono::steady_clock::now() >= giveUp) {
-      return "another program has held the file locked for " +
-             std::to_string(kLockWait.count() / 1000) + " s";
+      return Failure("another program has held the file locked for " +
+                     std::to_string(kLockWait.count() / 1000) + " s");
     }
     std::this_thread::sleep_for(kLockRetry);
   }
@@ -139,7 +139,8 @@ std::string AppendFile::appendLine(std::string_view line) {
     }
   }
   UnlockFileEx(file, 0, kWholeFile, kWholeFile, &whole);
-  return failure;
+  if (!failure.empty()) return Failure(std::move(failure));
+  return Done();
 }
 
 void AppendFile::close() {
