@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "platform/controls.h"
 #include "form/form_surface.h"
+#include "platform/controls.h"
 
 namespace movrand {
 

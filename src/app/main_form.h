@@ -25,13 +25,13 @@
 #include "app/dialogs.h"
 #include "app/services.h"
 #include "connection/connection.h"
+#include "form/form_surface.h"
+#include "form/receive_parser.h"
 #include "platform/controls.h"
 #include "platform/error.h"
 #include "platform/event_loop.h"
 #include "platform/port_source.h"
 #include "programming/programming.h"
-#include "form/form_surface.h"
-#include "form/receive_parser.h"
 
 namespace movrand {
 

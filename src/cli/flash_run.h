@@ -36,8 +36,8 @@
 #include "cli/log_printer.h"
 #include "cli/options.h"
 #include "cli/progress.h"
-#include "platform/error.h"
 #include "form/form_events.h"
+#include "platform/error.h"
 #include "protocol/module_contract.h"
 
 namespace movrand::cli {

@@ -412,10 +412,17 @@ Result<fs::path> CurrentFolder() {
   return folder;
 }
 
-// The window model the run drives, built as the window builds it (port list, settings).
-Result<void> BuildForm(std::optional<TMainForm>& form, EventLoop& loop, MainFormServices services) {
+// The window model the run drives, built as the window builds it (port list, settings), with
+// its settings file named for this program in `folder`.
+Result<void> BuildForm(std::optional<TMainForm>& form, EventLoop& loop, LocalClock& clock,
+                       PortSource& ports, FileDialog& fileDialog, Dialogs& dialogs,
+                       const fs::path& folder) {
   try {
-    form.emplace(loop, std::move(services));
+    form.emplace(loop, MainFormServices{.clock = clock,
+                                        .ports = ports,
+                                        .fileDialog = fileDialog,
+                                        .dialogs = dialogs,
+                                        .programFile = folder / kProgramFileName});
   } catch (const std::exception& failure) {
     return Failure(std::string("the window model could not be built: ") + failure.what());
   }
@@ -527,13 +534,7 @@ int Run(const FlashOptions& o) {
   };
   LatencyWatch latency(systemSerialDriver(), loop, sayAside);
   std::optional<TMainForm> form;
-  if (const Result<void> built =
-          BuildForm(form, loop,
-                    MainFormServices{.clock = clock,
-                                     .ports = *ports,
-                                     .fileDialog = fileDialog,
-                                     .dialogs = dialogs,
-                                     .programFile = *folder / kProgramFileName});
+  if (const Result<void> built = BuildForm(form, loop, clock, *ports, fileDialog, dialogs, *folder);
       !built) {
     return frame.refuse(ExitCode::Internal, built.error().text);
   }
@@ -782,13 +783,7 @@ int RunContinuous(const FlashOptions& o) {
   const auto say = [&emit](const std::string& text) { emit(JsonSayEvent(VisibleText(text))); };
   LatencyWatch latency(systemSerialDriver(), loop, say);
   std::optional<TMainForm> form;
-  if (const Result<void> built =
-          BuildForm(form, loop,
-                    MainFormServices{.clock = clock,
-                                     .ports = *ports,
-                                     .fileDialog = fileDialog,
-                                     .dialogs = dialogs,
-                                     .programFile = *folder / kProgramFileName});
+  if (const Result<void> built = BuildForm(form, loop, clock, *ports, fileDialog, dialogs, *folder);
       !built) {
     return frame.refuse(ExitCode::Internal, built.error().text);
   }
