@@ -405,6 +405,20 @@ class RunFrame {
   QuietOnExit quietOnExit_;
 };
 
+// What the window model is built on, the same for a single run and a station. The image is
+// checked first; one that programming could not read is not offered to the file dialog, and
+// refused once the window can say so.
+struct Workbench {
+  explicit Workbench(const FlashOptions& o)
+      : imageProblem(o.file.empty() ? std::nullopt : CheckImage(o.file)),
+        fileDialog(imageProblem ? std::string() : o.file) {}
+  std::optional<ImageProblem> imageProblem;
+  StdEventLoop loop;
+  SystemLocalClock clock;
+  std::unique_ptr<PortSource> ports = CreateSystemPortSource();
+  PathFileDialog fileDialog;
+};
+
 Result<fs::path> CurrentFolder() {
   std::error_code error;
   fs::path folder = fs::current_path(error);
@@ -511,19 +525,13 @@ int ReportRun(RunSummary summary, RecordFile* record, const std::string& port, E
 // touched when something it needs is not there, run, reported.
 int Run(const FlashOptions& o) {
   RunFrame frame(o, 1);
-  // The image is refused before any module is touched when programming could not read it
-  // (its path was made absolute with the others, before anything ran).
-  const std::optional<ImageProblem> imageProblem =
-      o.file.empty() ? std::nullopt : CheckImage(o.file);
   const Result<fs::path> folder = CurrentFolder();
   if (!folder) return frame.refuse(ExitCode::Internal, folder.error().text);
 
   // Prepare: the window model and what it works with.
   const OutputMode mode = frame.setMode(OutputFor(o.json));
-  StdEventLoop loop;
-  SystemLocalClock clock;
-  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(imageProblem ? std::string() : o.file);
+  Workbench bench(o);
+  auto& [imageProblem, loop, clock, ports, fileDialog] = bench;
   LogPrinter printer(loop, mode, WriteOut, mode == OutputMode::Terminal ? ConsoleWidth() : 0);
   HeadlessDialogs dialogs(printer, o.yes, [&frame](const std::string& question) {
     return AskOnTerminal(question, frame.interrupts.interrupted());
@@ -739,16 +747,13 @@ int RunContinuous(const FlashOptions& o) {
   // The first Ctrl-C stops a waiting station at once and lets a module being programmed
   // finish: only a stop that is due now is bounded by the guard.
   RunFrame frame(o, 2);
-  const std::optional<ImageProblem> imageProblem = CheckImage(o.file);
   const Result<fs::path> folder = CurrentFolder();
   if (!folder) return frame.refuse(ExitCode::Internal, folder.error().text);
 
   // Prepare: the window model, and the station's view of it.
   const OutputMode mode = frame.setMode(OutputFor(o.json));
-  StdEventLoop loop;
-  SystemLocalClock clock;
-  const std::unique_ptr<PortSource> ports = CreateSystemPortSource();
-  PathFileDialog fileDialog(imageProblem ? std::string() : o.file);
+  Workbench bench(o);
+  auto& [imageProblem, loop, clock, ports, fileDialog] = bench;
   // Everything the station says is an event line: printed as it is with --json, shown by the
   // station's view otherwise.
   std::optional<LineView> view;
